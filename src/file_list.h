@@ -1,0 +1,40 @@
+// The input list: the names of the files to pack, from the command line or
+// from a list file, held in reverse order of naming.
+#ifndef TUVOLINK_FILE_LIST_H_
+#define TUVOLINK_FILE_LIST_H_
+
+#include <string>
+#include <vector>
+
+#include "target/format.h"
+
+struct LinkNode {
+  char Name[MaxName];  // the name as given, 0-terminated
+  LinkNode* Next;      // the name given before this one, or null
+};
+
+// Head of the input list: the name given last. Empty (null) until
+// CompileFileList has run.
+extern LinkNode* LinkList;
+
+// Builds LinkList from main's arguments: argv[2] names a list file when it is
+// the only argument after OutFile (argc == 3), and the inputs otherwise.
+// Empty arguments are skipped, and an empty line ends a list file. Returns
+// false and sets *err when the list file cannot be read or a name is over
+// MaxName - 1 characters or (in a list file) holds a 0 byte; LinkList then
+// holds the names accepted so far.
+bool CompileFileList(int argc, char* argv[], std::string* err);
+
+// Puts a node for `name` at the head of LinkList. False if it is too long.
+bool AddToFileList(const std::string& name, std::string* err);
+
+// Reads the names of a list file, in the order they are given: one name a
+// line, trailing CR and LF removed, up to the first empty line or the end of
+// the file. Returns false and sets *err (naming the file) when it cannot be
+// read or a line holds a 0 byte.
+bool ReadListFile(const char* list_name, std::vector<std::string>* names, std::string* err);
+
+// Releases every node of LinkList and empties it.
+void FreeFileList();
+
+#endif  // TUVOLINK_FILE_LIST_H_

@@ -1,0 +1,77 @@
+// The few operating system services the packer needs beyond standard C++:
+// reading input files in large blocks, writing the target through a temporary
+// file that replaces it only when complete, and finding the packer's own folder.
+// platform_posix.cc and platform_win32.cc implement it.
+#ifndef TUVOLINK_PLATFORM_H_
+#define TUVOLINK_PLATFORM_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// A regular file opened for reading. Every failure message names the file.
+class InputFile {
+ public:
+  // Size of the blocks in which files are read.
+  static constexpr size_t BlockSize = size_t{1} << 20;
+
+  InputFile() = default;
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+  ~InputFile() { Close(); }
+
+  // Opens `name`, which must be a regular file. Returns false and sets *err
+  // otherwise (missing, no permission, a folder or a device).
+  bool Open(const char* name, std::string* err);
+  // Reads until `size` bytes are in `buffer` or the file ends; *got is the
+  // number read, 0 at the end of the file.
+  bool Read(void* buffer, size_t size, size_t* got, std::string* err);
+  // Goes back to the first byte for another pass.
+  bool Rewind(std::string* err);
+  // The file's size when it was opened.
+  uint64_t size() const { return size_; }
+  const std::string& name() const { return name_; }
+  void Close();
+
+ private:
+  intptr_t handle_ = -1;
+  uint64_t size_ = 0;
+  std::string name_;
+};
+
+// The output under construction: a new file in the target's folder that
+// replaces the target by a rename once it is complete. Until Commit succeeds
+// the target is untouched, and the temporary is removed on Discard, on
+// destruction and when the process is interrupted (Ctrl-C, SIGTERM).
+class TempOutput {
+ public:
+  TempOutput() = default;
+  TempOutput(const TempOutput&) = delete;
+  TempOutput& operator=(const TempOutput&) = delete;
+  ~TempOutput() { Discard(); }
+
+  // Creates the temporary for `target`. Messages name the target.
+  bool Create(const std::string& target, std::string* err);
+  // Writes all of data[0, size).
+  bool Write(const void* data, size_t size, std::string* err);
+  // Closes the temporary, gives it the mode of a new program (all permissions
+  // less the umask) and renames it over the target.
+  bool Commit(std::string* err);
+  // Removes the temporary if it still exists.
+  void Discard();
+  const std::string& temp_path() const { return temp_path_; }
+
+ private:
+  intptr_t handle_ = -1;
+  std::string target_;
+  std::string temp_path_;
+};
+
+// Folder of the running executable, without a trailing separator; empty if
+// it cannot be found.
+std::string ExecutableDir();
+
+// True if `path` names an existing regular file (links followed).
+bool IsRegularFile(const std::string& path);
+
+#endif  // TUVOLINK_PLATFORM_H_

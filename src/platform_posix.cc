@@ -1,0 +1,213 @@
+// POSIX implementation of the platform layer: file descriptors, mkstemp and
+// rename, and signal handlers that remove an unfinished temporary.
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform.h"
+
+namespace {
+
+std::string Quoted(const std::string& name) { return "'" + name + "'"; }
+
+std::string Failure(const char* what, const std::string& name, int error) {
+  return std::string(what) + " " + Quoted(name) + ": " + std::strerror(error);
+}
+
+// The temporary that a signal handler removes. Only async-signal-safe calls
+// touch it from the handler, so it lives in a fixed buffer.
+char g_pending_temp[PATH_MAX + 1];
+volatile sig_atomic_t g_pending_set = 0;
+
+void RemovePendingAndDie(int sig) {
+  if (g_pending_set) unlink(g_pending_temp);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+void InstallHandlersOnce() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  const int signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+  for (int sig : signals) {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = RemovePendingAndDie;
+    sigemptyset(&action.sa_mask);
+    sigaction(sig, &action, nullptr);
+  }
+}
+
+// Registers (or, with an empty path, clears) the temporary to remove on a
+// signal, with signals blocked so the handler never sees half a path.
+void SetPendingTemp(const std::string& path) {
+  sigset_t all, old;
+  sigfillset(&all);
+  sigprocmask(SIG_BLOCK, &all, &old);
+  if (path.empty() || path.size() > PATH_MAX) {
+    g_pending_set = 0;
+  } else {
+    std::memcpy(g_pending_temp, path.c_str(), path.size() + 1);
+    g_pending_set = 1;
+  }
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+bool WriteAll(int fd, const uint8_t* data, size_t size, int* error) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *error = errno;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool InputFile::Open(const char* name, std::string* err) {
+  Close();
+  name_ = name;
+  int fd = open(name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    *err = Failure("cannot open", name_, errno);
+    return false;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    *err = Failure("cannot read", name_, errno);
+    ::close(fd);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *err = "cannot pack " + Quoted(name_) +
+           (S_ISDIR(st.st_mode) ? ": Is a directory" : ": not a regular file");
+    ::close(fd);
+    return false;
+  }
+  // Opened non-blocking only so that a FIFO cannot hang the open itself.
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  handle_ = fd;
+  size_ = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+bool InputFile::Read(void* buffer, size_t size, size_t* got, std::string* err) {
+  uint8_t* out = static_cast<uint8_t*>(buffer);
+  size_t total = 0;
+  while (total < size) {
+    ssize_t n = read(static_cast<int>(handle_), out + total, size - total);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *err = Failure("cannot read", name_, errno);
+      return false;
+    }
+    if (n == 0) break;
+    total += static_cast<size_t>(n);
+  }
+  *got = total;
+  return true;
+}
+
+bool InputFile::Rewind(std::string* err) {
+  if (lseek(static_cast<int>(handle_), 0, SEEK_SET) != 0) {
+    *err = Failure("cannot read", name_, errno);
+    return false;
+  }
+  return true;
+}
+
+void InputFile::Close() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  handle_ = -1;
+}
+
+bool TempOutput::Create(const std::string& target, std::string* err) {
+  Discard();
+  target_ = target;
+  std::string templ = target + ".tmpXXXXXX";
+  InstallHandlersOnce();
+  // Blocked, so that a signal cannot fall between mkstemp and registration.
+  sigset_t all, old;
+  sigfillset(&all);
+  sigprocmask(SIG_BLOCK, &all, &old);
+  int fd = mkostemp(&templ[0], O_CLOEXEC);
+  int error = errno;
+  if (fd >= 0) {
+    temp_path_ = templ;
+    SetPendingTemp(temp_path_);
+  }
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+  if (fd < 0) {
+    *err = Failure("cannot create", target_, error);
+    return false;
+  }
+  handle_ = fd;
+  return true;
+}
+
+bool TempOutput::Write(const void* data, size_t size, std::string* err) {
+  int error = 0;
+  if (!WriteAll(static_cast<int>(handle_), static_cast<const uint8_t*>(data), size, &error)) {
+    *err = Failure("cannot write", target_, error);
+    return false;
+  }
+  return true;
+}
+
+bool TempOutput::Commit(std::string* err) {
+  int fd = static_cast<int>(handle_);
+  mode_t mask = umask(0);
+  umask(mask);
+  if (fchmod(fd, 0777 & ~mask) != 0) {
+    *err = Failure("cannot write", target_, errno);
+    return false;
+  }
+  handle_ = -1;
+  if (::close(fd) != 0) {
+    *err = Failure("cannot write", target_, errno);
+    return false;
+  }
+  if (std::rename(temp_path_.c_str(), target_.c_str()) != 0) {
+    *err = Failure("cannot replace", target_, errno);
+    return false;
+  }
+  SetPendingTemp(std::string());
+  temp_path_.clear();
+  return true;
+}
+
+void TempOutput::Discard() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  handle_ = -1;
+  if (!temp_path_.empty()) {
+    unlink(temp_path_.c_str());
+    SetPendingTemp(std::string());
+    temp_path_.clear();
+  }
+}
+
+std::string ExecutableDir() {
+  char path[PATH_MAX + 1];
+  ssize_t n = readlink("/proc/self/exe", path, PATH_MAX);
+  if (n <= 0) return std::string();
+  std::string exe(path, static_cast<size_t>(n));
+  size_t slash = exe.rfind('/');
+  if (slash == std::string::npos) return std::string();
+  return slash == 0 ? std::string("/") : exe.substr(0, slash);
+}
+
+bool IsRegularFile(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}

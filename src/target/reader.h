@@ -1,0 +1,107 @@
+// Reader of target files: finds the records through the trailer, walks them
+// and decodes their data, rejecting anything malformed with a message that
+// says what is wrong and where. It uses no exceptions and no standard library
+// containers, so that the extractor stub can be built from it small.
+#ifndef TUVOLINK_TARGET_READER_H_
+#define TUVOLINK_TARGET_READER_H_
+
+#include <cstddef>
+#include <cstdint>
+
+#include "target/format.h"
+
+// Random access to the bytes of a package.
+class PackageSource {
+ public:
+  virtual ~PackageSource() = default;
+  // Reads exactly `size` bytes at `offset`; false on any failure.
+  virtual bool ReadAt(uint64_t offset, void* buffer, size_t size) = 0;
+};
+
+// Receives the decoded bytes of a record, in order.
+class DecodeSink {
+ public:
+  virtual ~DecodeSink() = default;
+  // Takes data[0, size); false stops the decoding with a write error.
+  virtual bool Put(const uint8_t* data, size_t size) = 0;
+};
+
+// A fault found in a package, as one line of text.
+struct ReadError {
+  char text[MaxName + 160] = {};
+};
+
+// Decoder of one record's coded data, fed in blocks of any size.
+class RunDecoder {
+ public:
+  enum Status {
+    NeedInput,   // all input consumed, the end marker not yet seen
+    OutputFull,  // call again with more output room
+    EndMarker,   // the end marker was consumed; the data is complete
+  };
+
+  explicit RunDecoder(uint8_t crunch) : crunch_(crunch) {}
+
+  // Decodes from in[0, in_size) into out[0, out_size). *consumed and
+  // *produced receive the bytes used from each. out_size must be at least
+  // MaxRun, so that any run code fits.
+  Status Decode(const uint8_t* in, size_t in_size, size_t* consumed, uint8_t* out,
+                size_t out_size, size_t* produced);
+  // True between items, false inside a run code.
+  bool at_item_start() const { return state_ == Item; }
+
+ private:
+  enum State { Item, Count, Value };
+  uint8_t crunch_;
+  State state_ = Item;
+  uint8_t count_ = 0;
+};
+
+// What the reader reports of a record.
+struct RecordInfo {
+  char name[MaxName] = {};
+  uint8_t crunch = 0;
+  uint64_t offset = 0;        // where the record's name begins
+  uint64_t decoded_size = 0;  // bytes of the decoded data
+};
+
+class PackageReader {
+ public:
+  enum Status { Record, End, Error };
+
+  PackageReader() = default;
+  PackageReader(const PackageReader&) = delete;
+  PackageReader& operator=(const PackageReader&) = delete;
+  ~PackageReader();
+
+  // Reads and checks the trailer of the package that fills source[0, end):
+  // the list terminator and a start offset inside the file.
+  bool Open(PackageSource* source, uint64_t end, ReadError* err);
+  // Offset of the first record (of the list terminator when there is none).
+  uint64_t start() const { return start_; }
+  // Offset of the list terminator.
+  uint64_t terminator() const { return limit_; }
+
+  // Reads the next record and decodes its data into `sink` (which may be
+  // null, to check and measure only). Returns Record with *info filled, End
+  // when the records end exactly at the list terminator, or Error.
+  Status Next(RecordInfo* info, DecodeSink* sink, ReadError* err);
+
+ private:
+  // Makes at least one byte at pos_ available below limit_; false at limit_
+  // (with *err clear) or on a read failure (with *err set).
+  bool Fill(ReadError* err, bool* failed);
+  bool ReadName(RecordInfo* info, ReadError* err);
+  bool DecodeData(RecordInfo* info, DecodeSink* sink, ReadError* err);
+
+  PackageSource* source_ = nullptr;
+  uint64_t start_ = 0;
+  uint64_t limit_ = 0;  // the list terminator's offset
+  uint64_t pos_ = 0;
+  uint8_t* window_ = nullptr;  // source bytes [window_start_, window_start_ + window_size_)
+  uint64_t window_start_ = 0;
+  size_t window_size_ = 0;
+  uint8_t* out_ = nullptr;  // decoded bytes on their way to the sink
+};
+
+#endif  // TUVOLINK_TARGET_READER_H_
