@@ -90,7 +90,7 @@ bool InputFile::Open(const char* name, std::string* err) {
     return false;
   }
   if (!S_ISREG(st.st_mode)) {
-    *err = "cannot pack " + Quoted(name_) +
+    *err = "cannot open " + Quoted(name_) +
            (S_ISDIR(st.st_mode) ? ": Is a directory" : ": not a regular file");
     ::close(fd);
     return false;
