@@ -81,7 +81,7 @@ bool FileExists(const std::string& path) {
 
 Bytes ToBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
-RunResult Run(const std::vector<std::string>& argv, const std::string& cwd) {
+RunResult RunCommand(const std::vector<std::string>& argv, const std::string& cwd) {
   int out_pipe[2], err_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
   pid_t pid = fork();

@@ -41,7 +41,7 @@ struct RunResult {
 
 // Runs argv[0] with the given arguments in folder `cwd`, standard input
 // empty, and collects its output.
-RunResult Run(const std::vector<std::string>& argv, const std::string& cwd);
+RunResult RunCommand(const std::vector<std::string>& argv, const std::string& cwd);
 
 // One decoded record of a package.
 struct Entry {
