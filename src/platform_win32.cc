@@ -1,0 +1,208 @@
+// Windows implementation of the platform layer: Win32 file handles, a
+// temporary created exclusively beside the target and moved over it, and a
+// console control handler that removes an unfinished temporary.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform.h"
+
+namespace {
+
+// Names are bytes of the ANSI code page, as main receives them.
+std::wstring Wide(const std::string& name) {
+  int n = MultiByteToWideChar(CP_ACP, 0, name.c_str(), -1, nullptr, 0);
+  if (n <= 0) return std::wstring();
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, name.c_str(), -1, &wide[0], n);
+  wide.resize(static_cast<size_t>(n - 1));
+  return wide;
+}
+
+std::string Reason(DWORD error) {
+  char text[256];
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           error, 0, text, sizeof text, nullptr);
+  while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == '.')) --n;
+  if (n == 0) return "error " + std::to_string(error);
+  return std::string(text, n);
+}
+
+std::string Failure(const char* what, const std::string& name, DWORD error) {
+  return std::string(what) + " '" + name + "': " + Reason(error);
+}
+
+// The temporary that the console handler removes on Ctrl-C or close.
+// The handler runs on a thread of its own, hence the lock.
+SRWLOCK g_pending_lock = SRWLOCK_INIT;
+std::wstring g_pending_temp;
+
+BOOL WINAPI RemovePending(DWORD) {
+  AcquireSRWLockExclusive(&g_pending_lock);
+  if (!g_pending_temp.empty()) DeleteFileW(g_pending_temp.c_str());
+  ReleaseSRWLockExclusive(&g_pending_lock);
+  return FALSE;  // let the default handler end the process
+}
+
+void SetPendingTemp(const std::wstring& path) {
+  static bool installed = false;
+  AcquireSRWLockExclusive(&g_pending_lock);
+  if (!installed) installed = SetConsoleCtrlHandler(RemovePending, TRUE) != 0;
+  g_pending_temp = path;
+  ReleaseSRWLockExclusive(&g_pending_lock);
+}
+
+}  // namespace
+
+bool InputFile::Open(const char* name, std::string* err) {
+  Close();
+  name_ = name;
+  HANDLE h = CreateFileW(Wide(name_).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    DWORD attributes = GetFileAttributesW(Wide(name_).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      *err = "cannot open '" + name_ + "': Is a directory";
+    } else {
+      *err = Failure("cannot open", name_, error);
+    }
+    return false;
+  }
+  LARGE_INTEGER size;
+  if (GetFileType(h) != FILE_TYPE_DISK || !GetFileSizeEx(h, &size)) {
+    *err = "cannot open '" + name_ + "': not a regular file";
+    CloseHandle(h);
+    return false;
+  }
+  handle_ = reinterpret_cast<intptr_t>(h);
+  size_ = static_cast<uint64_t>(size.QuadPart);
+  return true;
+}
+
+bool InputFile::Read(void* buffer, size_t size, size_t* got, std::string* err) {
+  uint8_t* out = static_cast<uint8_t*>(buffer);
+  size_t total = 0;
+  while (total < size) {
+    DWORD chunk = size - total > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size - total);
+    DWORD n = 0;
+    if (!ReadFile(reinterpret_cast<HANDLE>(handle_), out + total, chunk, &n, nullptr)) {
+      *err = Failure("cannot read", name_, GetLastError());
+      return false;
+    }
+    if (n == 0) break;
+    total += n;
+  }
+  *got = total;
+  return true;
+}
+
+bool InputFile::Rewind(std::string* err) {
+  LARGE_INTEGER zero;
+  zero.QuadPart = 0;
+  if (!SetFilePointerEx(reinterpret_cast<HANDLE>(handle_), zero, nullptr, FILE_BEGIN)) {
+    *err = Failure("cannot read", name_, GetLastError());
+    return false;
+  }
+  return true;
+}
+
+void InputFile::Close() {
+  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  handle_ = -1;
+}
+
+bool TempOutput::Create(const std::string& target, std::string* err) {
+  Discard();
+  target_ = target;
+  // A name no other run picks: the process id and a counter, created
+  // exclusively so that an existing file is never reused.
+  static unsigned counter = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char suffix[64];
+    std::snprintf(suffix, sizeof suffix, ".tmp%lu_%u", GetCurrentProcessId(), counter++);
+    std::string path = target + suffix;
+    HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      handle_ = reinterpret_cast<intptr_t>(h);
+      temp_path_ = path;
+      SetPendingTemp(Wide(path));
+      return true;
+    }
+    DWORD error = GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+      *err = Failure("cannot create", target_, error);
+      return false;
+    }
+  }
+  *err = "cannot create '" + target_ + "': no free temporary name";
+  return false;
+}
+
+bool TempOutput::Write(const void* data, size_t size, std::string* err) {
+  const uint8_t* in = static_cast<const uint8_t*>(data);
+  while (size > 0) {
+    DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+    DWORD n = 0;
+    if (!WriteFile(reinterpret_cast<HANDLE>(handle_), in, chunk, &n, nullptr) || n == 0) {
+      *err = Failure("cannot write", target_, GetLastError());
+      return false;
+    }
+    in += n;
+    size -= n;
+  }
+  return true;
+}
+
+bool TempOutput::Commit(std::string* err) {
+  HANDLE h = reinterpret_cast<HANDLE>(handle_);
+  handle_ = -1;
+  if (!CloseHandle(h)) {
+    *err = Failure("cannot write", target_, GetLastError());
+    return false;
+  }
+  if (!MoveFileExW(Wide(temp_path_).c_str(), Wide(target_).c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    *err = Failure("cannot replace", target_, GetLastError());
+    return false;
+  }
+  SetPendingTemp(std::wstring());
+  temp_path_.clear();
+  return true;
+}
+
+void TempOutput::Discard() {
+  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  handle_ = -1;
+  if (!temp_path_.empty()) {
+    DeleteFileW(Wide(temp_path_).c_str());
+    SetPendingTemp(std::wstring());
+    temp_path_.clear();
+  }
+}
+
+std::string ExecutableDir() {
+  wchar_t path[32768];
+  DWORD n = GetModuleFileNameW(nullptr, path, 32768);
+  if (n == 0 || n >= 32768) return std::string();
+  std::wstring exe(path, n);
+  size_t slash = exe.find_last_of(L"\\/");
+  if (slash == std::wstring::npos) return std::string();
+  std::wstring dir = exe.substr(0, slash);
+  int size = WideCharToMultiByte(CP_ACP, 0, dir.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return std::string();
+  std::string narrow(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(CP_ACP, 0, dir.c_str(), -1, &narrow[0], size, nullptr, nullptr);
+  narrow.resize(static_cast<size_t>(size - 1));
+  return narrow;
+}
+
+bool IsRegularFile(const std::string& path) {
+  DWORD attributes = GetFileAttributesW(Wide(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
