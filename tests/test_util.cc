@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -121,7 +122,9 @@ RunResult RunCommand(const std::vector<std::string>& argv, const std::string& cw
     }
   }
   int status = 0;
-  waitpid(pid, &status, 0);
+  struct rusage usage;
+  wait4(pid, &status, 0, &usage);
+  result.max_rss_kib = usage.ru_maxrss;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
 }

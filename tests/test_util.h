@@ -37,6 +37,7 @@ struct RunResult {
   int status = -1;  // exit status, or 128 + signal number
   std::string out;
   std::string err;
+  long max_rss_kib = 0;  // peak resident memory of the process
 };
 
 // Runs argv[0] with the given arguments in folder `cwd`, standard input
