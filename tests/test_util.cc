@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -82,7 +83,8 @@ bool FileExists(const std::string& path) {
 
 Bytes ToBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
-RunResult RunCommand(const std::vector<std::string>& argv, const std::string& cwd) {
+RunResult RunCommand(const std::vector<std::string>& argv, const std::string& cwd,
+                     uint64_t max_file_size) {
   int out_pipe[2], err_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
   pid_t pid = fork();
@@ -94,6 +96,11 @@ RunResult RunCommand(const std::vector<std::string>& argv, const std::string& cw
     close(out_pipe[0]);
     close(err_pipe[0]);
     if (chdir(cwd.c_str()) != 0) _exit(120);
+    if (max_file_size != 0) {
+      signal(SIGXFSZ, SIG_IGN);
+      struct rlimit limit = {max_file_size, max_file_size};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);

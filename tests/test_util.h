@@ -41,8 +41,10 @@ struct RunResult {
 };
 
 // Runs argv[0] with the given arguments in folder `cwd`, standard input
-// empty, and collects its output.
-RunResult RunCommand(const std::vector<std::string>& argv, const std::string& cwd);
+// empty, and collects its output. A non-zero `max_file_size` limits the size
+// of the files the command may write (writes beyond fail with EFBIG).
+RunResult RunCommand(const std::vector<std::string>& argv, const std::string& cwd,
+                     uint64_t max_file_size = 0);
 
 // One decoded record of a package.
 struct Entry {

@@ -171,6 +171,32 @@ TEST(Tuvolink, FailuresLeaveNothingBehind) {
   }
 }
 
+TEST(Tuvolink, WriteFailureKeepsTheOldTarget) {
+  Workspace ws;
+  Bytes noise(3 << 20);
+  for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<uint8_t>(i * 2654435761u >> 13);
+  WriteFile(ws.dir / "noise", noise);
+  WriteFile(ws.dir / "out.exe", std::string("old contents"));
+  // The package would be over 6 MiB; the file size limit stops it at 1 MiB.
+  RunResult r = RunCommand({TUVOLINK_BIN, "out.exe", "noise", "noise"}, ws.dir.path(), 1 << 20);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "tuvolink: cannot write 'out.exe': File too large\n");
+  EXPECT_EQ(ws.Read("out.exe"), ToBytes("old contents"));
+  EXPECT_TRUE(ws.NoTemporaries());
+}
+
+TEST(Tuvolink, RefusesAStubOf4GiB) {
+  Workspace ws;
+  // Sparse: its length alone matters, it is refused before it is read.
+  ASSERT_EQ(truncate((ws.dir / "tuvo.exe").c_str(), off_t{4} << 30), 0);
+  WriteFile(ws.dir / "a", Bytes{1});
+  RunResult r = ws.Tuvolink({"out.exe", "a", "a"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("stub 'tuvo.exe' is 4 GiB or larger"), std::string::npos) << r.err;
+  EXPECT_FALSE(FileExists(ws.dir / "out.exe"));
+  EXPECT_TRUE(ws.NoTemporaries());
+}
+
 TEST(Tuvolink, UnreadableInputIsAnError) {
   if (geteuid() == 0) GTEST_SKIP() << "root reads files without permission";
   Workspace ws;
