@@ -1,6 +1,8 @@
 // tuvolink: packs a program and its data files behind the extractor stub
 // tuvo.exe into one self-extracting target file.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "file_list.h"
@@ -43,6 +45,9 @@ int Run(int argc, char* argv[]) {
 
 int main(int argc, char* argv[]) {
   int status = Run(argc, argv);
-  if (std::fflush(stdout) != 0 && status == 0) status = 1;
+  if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && status == 0) {
+    std::fprintf(stderr, "tuvolink: cannot write to standard output: %s\n", std::strerror(errno));
+    status = 1;
+  }
   return status;
 }

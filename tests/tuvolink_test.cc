@@ -197,6 +197,15 @@ TEST(Tuvolink, RefusesAStubOf4GiB) {
   EXPECT_TRUE(ws.NoTemporaries());
 }
 
+TEST(Tuvolink, RefusesAnEmptyTargetName) {
+  Workspace ws;
+  WriteFile(ws.dir / "a", Bytes{1});
+  RunResult r = ws.Tuvolink({"", "a", "a"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "tuvolink: the target's name (OutFile) is empty\n");
+  EXPECT_EQ(ws.dir.List(), (std::vector<std::string>{"a", "tuvo.exe"}));
+}
+
 TEST(Tuvolink, UnreadableInputIsAnError) {
   if (geteuid() == 0) GTEST_SKIP() << "root reads files without permission";
   Workspace ws;

@@ -150,6 +150,10 @@ bool WriteTarget(const char* target_name, const std::string& stub_path, const Li
 }
 
 bool LinkIt(char* argv[], std::string* err) {
+  if (argv[1][0] == 0) {
+    *err = "the target's name (OutFile) is empty";
+    return false;
+  }
   std::string stub_path;
   if (!FindStub(&stub_path, err)) return false;
   return WriteTarget(argv[1], stub_path, LinkList, stdout, err);
