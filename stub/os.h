@@ -43,6 +43,12 @@ void WriteText(int stream, const char* text);
 // false if it does not convert (Windows: not valid in the ANSI code page).
 bool ToPathChars(const char* name, PathChar* out, size_t out_size);
 
+#ifdef _WIN32
+// The full form of `path` with the "\\?\" prefix that lifts the MAX_PATH
+// limit; malloc'd, null when memory runs out. Windows only.
+wchar_t* NewLongPath(const wchar_t* path);
+#endif
+
 // A folder that files are extracted into.
 class Folder {
  public:
