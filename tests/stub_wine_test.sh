@@ -15,10 +15,16 @@ skip() {
 command -v wine >/dev/null || skip "wine is not installed"
 [ -f "$win64/tuvo.exe" ] && [ -f "$win64/tuvo_probe.exe" ] || skip "no cross-built stub in $win64"
 
+# A fresh Wine prefix of our own unless the caller (CI) prepared one.
 work=$(mktemp -d)
-export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+own_prefix=false
+if [ -z "${WINEPREFIX:-}" ]; then
+  export WINEPREFIX=$work/prefix
+  own_prefix=true
+fi
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 cleanup() {
-  wineserver -k >/dev/null 2>&1
+  if $own_prefix; then wineserver -k >/dev/null 2>&1; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
