@@ -11,24 +11,31 @@ enum class NameRules { Posix, Windows };
 
 enum class NameFault {
   None,
-  Empty,     // nothing left once the drive, separators and '.' are gone
-  DotDot,    // a '..' component
-  Device,    // a Windows device name such as CON or com1.txt
-  BadChar,   // a character Windows does not allow in names
-  BadEnd,    // a component ending in '.' or ' ', which Windows would drop
-  TooLong,   // does not fit the output buffer
+  Empty,    // nothing left once the drive, separators and '.' are gone
+  DotDot,   // a '..' component
+  Device,   // a Windows device name such as CON or com1.txt
+  BadChar,  // a character Windows does not allow in names
+  BadEnd,   // a component ending in '.' or ' ', which Windows would drop
+  TooLong,  // does not fit the output buffer
 };
 
 // Why a name is refused, as a phrase for a message.
 inline const char* NameFaultText(NameFault fault) {
   switch (fault) {
-    case NameFault::None: return "a safe name";
-    case NameFault::Empty: return "it names no file";
-    case NameFault::DotDot: return "it has a '..' component";
-    case NameFault::Device: return "it names a Windows device";
-    case NameFault::BadChar: return "it holds a character that Windows does not allow in names";
-    case NameFault::BadEnd: return "a component ends in '.' or a blank";
-    case NameFault::TooLong: return "it is too long";
+    case NameFault::None:
+      return "a safe name";
+    case NameFault::Empty:
+      return "it names no file";
+    case NameFault::DotDot:
+      return "it has a '..' component";
+    case NameFault::Device:
+      return "it names a Windows device";
+    case NameFault::BadChar:
+      return "it holds a character that Windows does not allow in names";
+    case NameFault::BadEnd:
+      return "a component ends in '.' or a blank";
+    case NameFault::TooLong:
+      return "it is too long";
   }
   return "unknown fault";
 }

@@ -24,7 +24,7 @@ bool ReadIn(PackageSource* source, uint64_t file_size, uint64_t offset, void* ou
 // ELF: the image ends after the last of the section header table, the
 // sections that occupy file space and the segments.
 uint64_t ElfImageSize(PackageSource* source, uint64_t file_size, const uint8_t* header) {
-  bool wide = header[4] == 2;  // EI_CLASS: 1 is 32-bit, 2 is 64-bit
+  bool wide = header[4] == 2;    // EI_CLASS: 1 is 32-bit, 2 is 64-bit
   if (header[5] != 1) return 0;  // EI_DATA: only little-endian images
   uint64_t phoff = wide ? Get(header + 0x20, 8) : Get(header + 0x1C, 4);
   uint64_t shoff = wide ? Get(header + 0x28, 8) : Get(header + 0x20, 4);
@@ -116,7 +116,10 @@ void LocatePackage(PackageSource* source, uint64_t file_size, PackageSpan* span)
   if (!ReadIn(source, file_size, 0, header, file_size < 64 ? static_cast<size_t>(file_size) : 64)) {
     return;
   }
-  if (std::memcmp(header, "\x7F" "ELF", 4) == 0) {
+  if (std::memcmp(header,
+                  "\x7F"
+                  "ELF",
+                  4) == 0) {
     span->image_size = ElfImageSize(source, file_size, header);
     return;
   }

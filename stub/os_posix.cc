@@ -96,8 +96,8 @@ bool Folder::CreateTemp(StubError* err) {
   if (base == nullptr || base[0] == 0) base = "/tmp";
   size_t length = std::strlen(base);
   while (length > 1 && base[length - 1] == '/') --length;
-  int n = std::snprintf(display_, sizeof display_, "%.*s/tuvo-XXXXXX", static_cast<int>(length),
-                        base);
+  int n =
+      std::snprintf(display_, sizeof display_, "%.*s/tuvo-XXXXXX", static_cast<int>(length), base);
   if (n < 0 || static_cast<size_t>(n) >= sizeof display_) {
     err->Set("the temporary folder name '%s' is too long", base);
     return false;
@@ -175,8 +175,8 @@ bool EntryFile::Create(Folder* folder, const PathChar* path, const char* name, b
     std::memcpy(component, p, length);
     component[length] = 0;
     if (dir_ >= 0 && mkdirat(dir_, component, 0777) != 0 && errno != EEXIST) {
-      err->Set("cannot create the folder '%.*s' for '%s': %s", static_cast<int>(slash - path),
-               path, name, std::strerror(errno));
+      err->Set("cannot create the folder '%.*s' for '%s': %s", static_cast<int>(slash - path), path,
+               name, std::strerror(errno));
       return false;
     }
     int sub = openat(dir_, component, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);

@@ -36,8 +36,7 @@ void ToUtf8(const wchar_t* wide, char* out, size_t out_size) {
 // a + "\" + b (b may be null for a + "\"), malloc'd.
 wchar_t* NewJoined(const wchar_t* a, const wchar_t* b) {
   size_t a_length = std::wcslen(a), b_length = b != nullptr ? std::wcslen(b) : 0;
-  wchar_t* joined =
-      static_cast<wchar_t*>(std::malloc((a_length + b_length + 2) * sizeof(wchar_t)));
+  wchar_t* joined = static_cast<wchar_t*>(std::malloc((a_length + b_length + 2) * sizeof(wchar_t)));
   if (joined == nullptr) return nullptr;
   std::wmemcpy(joined, a, a_length);
   joined[a_length] = L'\\';
@@ -54,8 +53,10 @@ void ErrorText(DWORD code, char* out, size_t out_size) {
                         out[length - 1] == '.' || out[length - 1] == ' ')) {
     --length;
   }
-  if (length == 0) std::snprintf(out, out_size, "error %lu", code);
-  else out[length] = 0;
+  if (length == 0)
+    std::snprintf(out, out_size, "error %lu", code);
+  else
+    out[length] = 0;
 }
 
 struct LastError {
@@ -74,8 +75,8 @@ bool RemoveContents(const wchar_t* folder) {
   wchar_t* pattern = NewJoined(folder, L"*");
   if (pattern == nullptr) return false;
   WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch,
-                                   nullptr, 0);
+  HANDLE search =
+      FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
   std::free(pattern);
   if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
   bool ok = true;
@@ -171,17 +172,18 @@ void InitProcess(int* argc, char*** argv) {
   // folder of the package (a Downloads folder may hold planted DLLs).
   typedef BOOL(WINAPI * SetDirectories)(DWORD);
   HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-  SetDirectories set_directories =
-      kernel == nullptr ? nullptr
-                        : reinterpret_cast<SetDirectories>(reinterpret_cast<void*>(
-                              GetProcAddress(kernel, "SetDefaultDllDirectories")));
+  SetDirectories set_directories = kernel == nullptr
+                                       ? nullptr
+                                       : reinterpret_cast<SetDirectories>(reinterpret_cast<void*>(
+                                             GetProcAddress(kernel, "SetDefaultDllDirectories")));
   if (set_directories != nullptr) set_directories(LOAD_LIBRARY_SEARCH_SYSTEM32);
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
 
   // The arguments as UTF-8, split by the C runtime's rules.
   const wchar_t* line = GetCommandLineW();
   size_t count = 1;
-  for (const wchar_t* p = SkipProgramName(line); *p != 0; ++count) NextArgument<wchar_t>(&p, nullptr, 0);
+  for (const wchar_t* p = SkipProgramName(line); *p != 0; ++count)
+    NextArgument<wchar_t>(&p, nullptr, 0);
   char** args = static_cast<char**>(std::calloc(count + 1, sizeof(char*)));
   if (args == nullptr) return;
   args[0] = const_cast<char*>("tuvo");

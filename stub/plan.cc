@@ -82,9 +82,10 @@ bool Plan::Build(PackageSource* source, uint64_t end, uint64_t image_size, bool 
     return false;
   }
   if (image_size != 0 && reader.start() != image_size) {
-    err->Set("malformed package: the records start at offset %llu, not where the program ends (%llu)",
-             static_cast<unsigned long long>(reader.start()),
-             static_cast<unsigned long long>(image_size));
+    err->Set(
+        "malformed package: the records start at offset %llu, not where the program ends (%llu)",
+        static_cast<unsigned long long>(reader.start()),
+        static_cast<unsigned long long>(image_size));
     return false;
   }
   RecordInfo info;
@@ -150,17 +151,16 @@ bool Plan::CheckFilesAndFolders(StubError* err) {
     return false;
   }
   for (size_t i = 0; i < count_; ++i) order[i] = i;
-  std::sort(order, order + count_, [this](size_t a, size_t b) {
-    return Compare(path(a), Length(path(a)), path(b)) < 0;
-  });
+  std::sort(order, order + count_,
+            [this](size_t a, size_t b) { return Compare(path(a), Length(path(a)), path(b)) < 0; });
   bool ok = true;
   for (size_t i = 0; i < count_ && ok; ++i) {
     const PathChar* p = path(i);
     for (size_t k = 0; p[k] != 0 && ok; ++k) {
       if (p[k] != HostSeparator) continue;
-      const size_t* hit = std::lower_bound(order, order + count_, p, [this, k](size_t e, const PathChar* key) {
-        return Compare(key, k, path(e)) > 0;
-      });
+      const size_t* hit = std::lower_bound(
+          order, order + count_, p,
+          [this, k](size_t e, const PathChar* key) { return Compare(key, k, path(e)) > 0; });
       if (hit != order + count_ && Compare(p, k, path(*hit)) == 0) {
         char shown[MaxName], other[MaxName];
         Printable(name(*hit), other, sizeof other);

@@ -71,7 +71,7 @@ bool ParseOptions(int argc, char** argv, Options* options, StubError* err) {
     int operands;  // -1: the rest goes to the program
   };
   static const Known Table[] = {
-      {"--tuvo-keep", Mode::Keep, -1}, {"--tuvo-list", Mode::List, 0},
+      {"--tuvo-keep", Mode::Keep, -1},  {"--tuvo-list", Mode::List, 0},
       {"--tuvo-check", Mode::Check, 0}, {"--tuvo-extract", Mode::Extract, 1},
       {"--tuvo-help", Mode::Help, 0},
   };
@@ -87,8 +87,7 @@ bool ParseOptions(int argc, char** argv, Options* options, StubError* err) {
     if (known.mode == Mode::Extract) options->folder = argv[2];
     return true;
   }
-  err->Set("unknown option '%s' (see --tuvo-help; put -- before arguments for the program)",
-           first);
+  err->Set("unknown option '%s' (see --tuvo-help; put -- before arguments for the program)", first);
   return false;
 }
 
@@ -109,7 +108,8 @@ bool CheckSpace(Folder* folder, const Plan& plan, StubError* err) {
 
 void NoteStrippedNames(const Plan& plan) {
   for (size_t i = 0; i < plan.size(); ++i) {
-    if (plan.stripped(i)) Say("note: '%s' is extracted without its drive and leading separators", plan.name(i));
+    if (plan.stripped(i))
+      Say("note: '%s' is extracted without its drive and leading separators", plan.name(i));
   }
 }
 
@@ -137,11 +137,13 @@ int RunPackage(SelfImage* image, const PackageSpan& span, const Plan& plan, char
   Folder folder;
   if (!folder.CreateTemp(&err)) return Fail(err);
   int status = ExtractInto(image, span, plan, &folder);
-  if (status == 0) {
+  bool extracted = status == 0;
+  if (extracted) {
     status = RunProgram(&folder, plan.path(plan.size() - 1), argv, options.first_argument, &err);
     if (err.text[0] != 0) Say("%s", err.text);
   }
-  if (options.mode == Mode::Keep && status < StubFailure) {
+  // A failed extraction leaves nothing, even when asked to keep the files.
+  if (options.mode == Mode::Keep && extracted) {
     Say("the files are kept in '%s'", folder.display());
   } else if (!folder.RemoveAll(&err)) {
     Say("%s", err.text);

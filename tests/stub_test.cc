@@ -5,13 +5,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -61,7 +60,8 @@ std::string ReadFile(const std::string& path) {
 }
 
 void WriteFile(const std::string& path, const std::string& data, mode_t mode = 0644) {
-  std::ofstream(path, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(data.data(), static_cast<std::streamsize>(data.size()));
   chmod(path.c_str(), mode);
 }
 
@@ -112,7 +112,9 @@ struct Result {
 struct Launch {
   Launch(std::vector<std::string> args_in, std::string cwd_in = "/",
          std::vector<std::string> env_in = {}, rlim_t limit = RLIM_INFINITY)
-      : args(std::move(args_in)), cwd(std::move(cwd_in)), env(std::move(env_in)),
+      : args(std::move(args_in)),
+        cwd(std::move(cwd_in)),
+        env(std::move(env_in)),
         file_size_limit(limit) {}
   std::vector<std::string> args;
   std::string cwd;
@@ -184,8 +186,8 @@ Bytes Record(const std::string& name, const std::string& data) {
   out.push_back(0);
   RunEncoder encoder(0);
   Bytes coded(RunEncoder::MaxEncodedSize(data.size()) + RunEncoder::MaxFinishSize);
-  size_t n = encoder.Encode(reinterpret_cast<const uint8_t*>(data.data()), data.size(),
-                            coded.data());
+  size_t n =
+      encoder.Encode(reinterpret_cast<const uint8_t*>(data.data()), data.size(), coded.data());
   n += encoder.Finish(coded.data() + n);
   out.insert(out.end(), coded.begin(), coded.begin() + static_cast<long>(n));
   return out;
@@ -291,7 +293,8 @@ TEST(StubRun, PassesSigtermToTheProgramAndCleansUp) {
   box.Pack();
   std::string mark = box.path("started");
   TempDir scratch;
-  pid_t pid = Start({{box.package()}, "/",
+  pid_t pid = Start({{box.package()},
+                     "/",
                      {"TMPDIR=" + box.tmp(), "TUVO_TEST_MODE=wait", "TUVO_TEST_MARK=" + mark}},
                     scratch);
   for (int i = 0; i < 500 && !Exists(mark); ++i) {
@@ -320,6 +323,14 @@ TEST(StubRun, KeepsThePrivateFolderWhenAsked) {
   umask(mask);
   EXPECT_EQ(ModeOf(folder + "/prog.sh"), 0755u & ~mask);
   EXPECT_EQ(ModeOf(folder + "/data/info.txt"), 0644u & ~mask);
+}
+
+TEST(StubRun, KeepsTheFolderWhateverTheProgramsStatus) {
+  Sandbox box;
+  box.Pack();
+  Result r = box.RunPackage({"--tuvo-keep"}, {"TUVO_TEST_STATUS=130"});
+  EXPECT_EQ(r.status, 130);
+  EXPECT_EQ(Tree(box.tmp()).size(), 4u) << r.err;
 }
 
 TEST(StubRun, SaysWhyTheProgramCannotStart) {
@@ -365,9 +376,11 @@ TEST(StubOptions, ListsChecksAndExtracts) {
 TEST(StubOptions, RefusesMisusedOptions) {
   Sandbox box;
   box.Pack();
-  const std::vector<std::string> misuses[] = {
-      {"--tuvo-extract"}, {"--tuvo-list", "x"}, {"--tuvo-check", "x"}, {"--tuvo-unknown"},
-      {"--tuvo-extract", "a", "b"}};
+  const std::vector<std::string> misuses[] = {{"--tuvo-extract"},
+                                              {"--tuvo-list", "x"},
+                                              {"--tuvo-check", "x"},
+                                              {"--tuvo-unknown"},
+                                              {"--tuvo-extract", "a", "b"}};
   for (const auto& args : misuses) {
     Result r = box.RunPackage(args);
     EXPECT_EQ(r.status, 125) << args[0];
@@ -383,8 +396,8 @@ TEST(StubOptions, SaysWhenNoPackageIsAttached) {
   Sandbox box;
   WriteBytes(box.package(), Stub());
   for (const char* option : {"", "--tuvo-list", "--tuvo-check"}) {
-    Result r = box.RunPackage(option[0] ? std::vector<std::string>{option}
-                                        : std::vector<std::string>{});
+    Result r =
+        box.RunPackage(option[0] ? std::vector<std::string>{option} : std::vector<std::string>{});
     EXPECT_EQ(r.status, 125);
     EXPECT_EQ(r.err, "tuvo: no package is attached to this program (see --tuvo-help)\n");
   }
@@ -446,8 +459,9 @@ TEST(StubExtract, RemovesAPartlyWrittenFileOnAWriteFailure) {
   Sandbox box;
   std::string big(200000, 'b');
   for (size_t i = 0; i < big.size(); i += 7) big[i] = static_cast<char>(i);
-  WriteBytes(box.package(), PackageOf(Concat({Record("small", "s"), Record("big", big),
-                                              Record("run", "#!/bin/sh\n")})));
+  WriteBytes(
+      box.package(),
+      PackageOf(Concat({Record("small", "s"), Record("big", big), Record("run", "#!/bin/sh\n")})));
   for (bool temporary : {true, false}) {
     std::string dest = box.path(temporary ? "unused" : "dest");
     Launch launch{{box.package()}, "/", {"TMPDIR=" + box.tmp()}, 100000};
@@ -530,7 +544,8 @@ TEST(StubHostile, RefusesBadPackagesBeforeWritingAnything) {
       {"records end before the terminator", PackageOf(Concat({program, Bytes{0, 0}}))},
       {"garbage after the records", PackageOf(Concat({program, Bytes{'z'}}))},
       // Broken trailers.
-      {"terminator not 0", [&] {
+      {"terminator not 0",
+       [&] {
          Bytes p = PackageOf(program);
          p[p.size() - 5] = 1;
          return p;
@@ -582,7 +597,8 @@ TEST(StubHostile, RefusesATrailerPointingAnywhereElse) {
 // checksum), but never a crash, a write outside the destination, or a
 // refusal that leaves files behind.
 TEST(StubHostile, SurvivesFlippedBytes) {
-  Bytes package = PackageOf(Concat({Record("d/a.txt", std::string("AAAAAB\0x", 8)), Record("run", "#!/bin/sh\n")}));
+  Bytes package = PackageOf(
+      Concat({Record("d/a.txt", std::string("AAAAAB\0x", 8)), Record("run", "#!/bin/sh\n")}));
   Sandbox box;
   int refused = 0, accepted = 0;
   for (size_t at = Stub().size(); at < package.size(); ++at) {

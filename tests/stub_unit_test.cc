@@ -69,8 +69,8 @@ const PathCase PathCases[] = {
     {"CON", NameRules::Posix, NameFault::None, "CON", false},
     {"console.txt", NameRules::Windows, NameFault::None, "console.txt", false},
     {"com10", NameRules::Windows, NameFault::None, "com10", false},
-    {"C:\\Program Files\\app.exe", NameRules::Windows, NameFault::None,
-     "Program Files/app.exe", true},
+    {"C:\\Program Files\\app.exe", NameRules::Windows, NameFault::None, "Program Files/app.exe",
+     true},
 };
 
 TEST(EntryPath, FollowsTheNameRules) {
@@ -203,9 +203,9 @@ std::vector<uint8_t> MinimalPe() {
   pe[1] = 'Z';
   Put32(&pe, 0x3C, 0x80);
   std::memcpy(&pe[0x80], "PE\0\0", 4);
-  pe[0x80 + 6] = 1;       // one section
-  pe[0x80 + 20] = 0xF0;   // size of the optional header
-  pe[0x98] = 0x0B;        // PE32+ magic 0x20B
+  pe[0x80 + 6] = 1;      // one section
+  pe[0x80 + 20] = 0xF0;  // size of the optional header
+  pe[0x98] = 0x0B;       // PE32+ magic 0x20B
   pe[0x99] = 0x02;
   Put32(&pe, 0x98 + 60, 0x200);  // SizeOfHeaders
   Put32(&pe, 0x98 + 108, 16);    // data directories
@@ -264,8 +264,9 @@ TEST(ImageLayout, CountsTheCertificatesOfAStubSignedBeforePacking) {
 
 TEST(ImageLayout, SurvivesDamagedHeaders) {
   std::vector<uint8_t> pe = MinimalPe();
-  const size_t fields[] = {0x3C, 0x80 + 6, 0x80 + 20, 0x98 + 60, 0x98 + 108, 0x98 + 0xF0 + 16,
-                           0x98 + 0xF0 + 20, 0x98 + 112 + 32, 0x98 + 112 + 36};
+  const size_t fields[] = {0x3C,           0x80 + 6,         0x80 + 20,        0x98 + 60,
+                           0x98 + 108,     0x98 + 0xF0 + 16, 0x98 + 0xF0 + 20, 0x98 + 112 + 32,
+                           0x98 + 112 + 36};
   for (size_t field : fields) {
     for (uint32_t value : {0u, 1u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
       std::vector<uint8_t> bad = pe;
@@ -319,7 +320,8 @@ std::vector<uint8_t> Package(const std::vector<std::pair<std::string, std::strin
 }
 
 TEST(Plan, ListsNamesPathsAndSizes) {
-  Bytes package(Package({{"data/a.txt", "hello"}, {"/abs/b", std::string(1000, 'x')}, {"run", ""}}));
+  Bytes package(
+      Package({{"data/a.txt", "hello"}, {"/abs/b", std::string(1000, 'x')}, {"run", ""}}));
   Plan plan;
   StubError err;
   ASSERT_TRUE(plan.Build(&package, package.size(), 16, true, &err)) << err.text;
@@ -338,11 +340,11 @@ TEST(Plan, RefusesAPathThatIsBothFileAndFolder) {
     std::vector<std::pair<std::string, std::string>> files;
     bool ok;
   } cases[] = {
-      {{{"a", "1"}, {"a/b", "2"}}, false},     // a file, then a folder
-      {{{"x/y/z", "1"}, {"x/y", "2"}}, false},  // a folder, then a file
+      {{{"a", "1"}, {"a/b", "2"}}, false},                                // a file, then a folder
+      {{{"x/y/z", "1"}, {"x/y", "2"}}, false},                            // a folder, then a file
       {{{"a", "1"}, {"a b/c", "2"}, {"a.b/c", "3"}, {"ab", "4"}}, true},  // only prefixes
-      {{{"a", "1"}, {"./a", "2"}}, true},       // the same file twice
-      {{{"d\\e", "1"}, {"d/e/f", "2"}}, false},  // either separator
+      {{{"a", "1"}, {"./a", "2"}}, true},                                 // the same file twice
+      {{{"d\\e", "1"}, {"d/e/f", "2"}}, false},                           // either separator
   };
   for (const Case& c : cases) {
     Bytes package(Package(c.files));
