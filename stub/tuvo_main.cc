@@ -1,43 +1,201 @@
 // tuvo.exe, the extractor stub at the head of every package: it finds the
-// records behind its own image through the trailer and lists them.
-#include <cinttypes>
+// records behind its own image, checks the whole package, then extracts the
+// files into a private temporary folder and runs the program among them.
+#include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
+#include "image_layout.h"
+#include "os.h"
+#include "plan.h"
 #include "self_image.h"
-#include "target/reader.h"
 
 namespace {
 
-// Exit status of the stub's own failures, apart from any program's status.
-constexpr int StubFailure = 125;
+enum class Mode { Run, Keep, List, Check, Extract, Help };
 
-int ListRecords(PackageSource* image, uint64_t end) {
-  PackageReader reader;
-  ReadError err;
-  if (!reader.Open(image, end, &err)) {
-    std::fprintf(stderr, "tuvo: no package attached to this program (%s)\n", err.text);
-    return StubFailure;
+struct Options {
+  Mode mode = Mode::Run;
+  const char* folder = nullptr;  // for Extract
+  int first_argument = 1;        // the program's arguments start here
+};
+
+void Say(const char* format, ...)
+#ifdef __GNUC__
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+void Say(const char* format, ...) {
+  char line[1200] = "tuvo: ";
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line + 6, sizeof line - 7, format, args);
+  va_end(args);
+  std::strcat(line, "\n");
+  WriteText(2, line);
+}
+
+int Fail(const StubError& err) {
+  Say("%s", err.text);
+  return StubFailure;
+}
+
+void PrintUsage() {
+  WriteText(1,
+            "This program is a self-extracting package made by tuvolink.\n"
+            "Usage: PACKAGE [ARGUMENT...]          extract into a new temporary folder, run the\n"
+            "                                      program there with the ARGUMENTs, clean up\n"
+            "       PACKAGE -- [ARGUMENT...]       the same; ARGUMENTs may begin with --tuvo-\n"
+            "       PACKAGE --tuvo-keep [ARGUMENT...]\n"
+            "                                      the same, but keep the folder and show it\n"
+            "       PACKAGE --tuvo-list            list the files: size in bytes and name\n"
+            "       PACKAGE --tuvo-check           check the whole package, write nothing\n"
+            "       PACKAGE --tuvo-extract FOLDER  extract into FOLDER, run nothing\n"
+            "       PACKAGE --tuvo-help            show this text\n"
+            "Exit status: the program's own; 125 when the package cannot be extracted,\n"
+            "126 when the program cannot be started, 127 when it is not found.\n");
+}
+
+bool ParseOptions(int argc, char** argv, Options* options, StubError* err) {
+  if (argc < 2) return true;
+  const char* first = argv[1];
+  if (std::strcmp(first, "--") == 0) {
+    options->first_argument = 2;
+    return true;
   }
-  RecordInfo info;
-  for (;;) {
-    PackageReader::Status status = reader.Next(&info, nullptr, &err);
-    if (status == PackageReader::End) return 0;
-    if (status == PackageReader::Error) {
-      std::fprintf(stderr, "tuvo: malformed package: %s\n", err.text);
-      return StubFailure;
+  if (std::strncmp(first, "--tuvo-", 7) != 0) return true;
+  struct Known {
+    const char* name;
+    Mode mode;
+    int operands;  // -1: the rest goes to the program
+  };
+  static const Known Table[] = {
+      {"--tuvo-keep", Mode::Keep, -1},  {"--tuvo-list", Mode::List, 0},
+      {"--tuvo-check", Mode::Check, 0}, {"--tuvo-extract", Mode::Extract, 1},
+      {"--tuvo-help", Mode::Help, 0},
+  };
+  for (const Known& known : Table) {
+    if (std::strcmp(first, known.name) != 0) continue;
+    options->mode = known.mode;
+    options->first_argument = 2;
+    if (known.operands >= 0 && argc - 2 != known.operands) {
+      err->Set("%s takes %s (see --tuvo-help)", known.name,
+               known.operands == 0 ? "no argument" : "one argument, the folder");
+      return false;
     }
-    std::printf("%12" PRIu64 "  %s\n", info.decoded_size, info.name);
+    if (known.mode == Mode::Extract) options->folder = argv[2];
+    return true;
   }
+  err->Set("unknown option '%s' (see --tuvo-help; put -- before arguments for the program)", first);
+  return false;
+}
+
+// Refuses to start an extraction that cannot fit, rather than failing
+// halfway. Allows a block of slack per file; an unknown free space passes.
+bool CheckSpace(Folder* folder, const Plan& plan, StubError* err) {
+  uint64_t free_bytes = 0;
+  StubError ignored;
+  if (!folder->FreeSpace(&free_bytes, &ignored)) return true;
+  uint64_t slack = static_cast<uint64_t>(plan.size()) * 4096;
+  uint64_t need = plan.total_size() + slack < slack ? ~uint64_t{0} : plan.total_size() + slack;
+  if (need <= free_bytes) return true;
+  err->Set("not enough free space in '%s': the files take %llu bytes, %llu are free",
+           folder->display(), static_cast<unsigned long long>(plan.total_size()),
+           static_cast<unsigned long long>(free_bytes));
+  return false;
+}
+
+void NoteStrippedNames(const Plan& plan) {
+  for (size_t i = 0; i < plan.size(); ++i) {
+    if (plan.stripped(i))
+      Say("note: '%s' is extracted without its drive and leading separators", plan.name(i));
+  }
+}
+
+// Extracts into a folder that is already open; on failure says why and
+// returns the status to exit with.
+int ExtractInto(SelfImage* image, const PackageSpan& span, const Plan& plan, Folder* folder) {
+  StubError err;
+  if (!CheckSpace(folder, plan, &err)) return Fail(err);
+  NoteStrippedNames(plan);
+  if (!ExtractAll(image, span.end, plan, folder, &err)) {
+    int signal_number = Interrupted();
+    if (signal_number != 0) return 128 + signal_number;
+    return Fail(err);
+  }
+  return 0;
+}
+
+int RunPackage(SelfImage* image, const PackageSpan& span, const Plan& plan, char** argv,
+               const Options& options) {
+  StubError err;
+  if (plan.size() == 0) {
+    err.Set("the package holds no program to run");
+    return Fail(err);
+  }
+  Folder folder;
+  if (!folder.CreateTemp(&err)) return Fail(err);
+  int status = ExtractInto(image, span, plan, &folder);
+  bool extracted = status == 0;
+  if (extracted) {
+    status = RunProgram(&folder, plan.path(plan.size() - 1), argv, options.first_argument, &err);
+    if (err.text[0] != 0) Say("%s", err.text);
+  }
+  // A failed extraction leaves nothing, even when asked to keep the files.
+  if (options.mode == Mode::Keep && extracted) {
+    Say("the files are kept in '%s'", folder.display());
+  } else if (!folder.RemoveAll(&err)) {
+    Say("%s", err.text);
+  }
+  return status;
+}
+
+int Run(int argc, char** argv) {
+  Options options;
+  StubError err;
+  if (!ParseOptions(argc, argv, &options, &err)) return Fail(err);
+  if (options.mode == Mode::Help) {
+    PrintUsage();
+    return 0;
+  }
+  SelfImage image;
+  if (!image.Open(err.text, sizeof err.text)) return Fail(err);
+  PackageSpan span;
+  LocatePackage(&image, image.size(), &span);
+  if (span.image_size != 0 && span.end == span.image_size) {
+    err.Set("no package is attached to this program (see --tuvo-help)");
+    return Fail(err);
+  }
+  Plan plan;
+  if (!plan.Build(&image, span.end, span.image_size, options.mode != Mode::List, &err)) {
+    return Fail(err);
+  }
+  if (options.mode == Mode::List) {
+    for (size_t i = 0; i < plan.size(); ++i) {
+      char line[MaxName + 32];
+      std::snprintf(line, sizeof line, "%12llu  %s\n",
+                    static_cast<unsigned long long>(plan.decoded_size(i)), plan.name(i));
+      WriteText(1, line);
+    }
+    return 0;
+  }
+  if (options.mode == Mode::Check) {
+    WriteText(1, "OK\n");
+    return 0;
+  }
+  CatchInterrupts();
+  if (options.mode == Mode::Extract) {
+    Folder folder;
+    if (!folder.OpenOrCreate(options.folder, &err)) return Fail(err);
+    return ExtractInto(&image, span, plan, &folder);
+  }
+  return RunPackage(&image, span, plan, argv, options);
 }
 
 }  // namespace
 
-int main() {
-  SelfImage image;
-  char err[256];
-  if (!image.Open(err, sizeof err)) {
-    std::fprintf(stderr, "tuvo: %s\n", err);
-    return StubFailure;
-  }
-  return ListRecords(&image, image.size());
+int main(int argc, char** argv) {
+  InitProcess(&argc, &argv);
+  return Run(argc, argv);
 }

@@ -1,0 +1,139 @@
+// The operating system services the stub needs beyond reading its own image:
+// folders and files to extract into, free space, running the program, and
+// Ctrl-C. os_posix.cc and os_win32.cc implement it.
+#ifndef TUVOLINK_STUB_OS_H_
+#define TUVOLINK_STUB_OS_H_
+
+#include <cstddef>
+#include <cstdint>
+
+#include "entry_path.h"
+#include "target/reader.h"
+
+// Paths inside the extraction folder are kept in the host's characters:
+// UTF-16 on Windows (converted from the ANSI code page), bytes elsewhere.
+#ifdef _WIN32
+using PathChar = wchar_t;
+constexpr NameRules HostRules = NameRules::Windows;
+constexpr PathChar HostSeparator = L'\\';
+#else
+using PathChar = char;
+constexpr NameRules HostRules = NameRules::Posix;
+constexpr PathChar HostSeparator = '/';
+#endif
+
+// A fault of the stub's own, as one line of text.
+struct StubError {
+  char text[1024] = {};
+  void Set(const char* format, ...)
+#ifdef __GNUC__
+      __attribute__((format(printf, 2, 3)))
+#endif
+      ;
+};
+
+// Prepares the process before anything else: on Windows, DLLs come from the
+// system folder only and the arguments are read as UTF-8.
+void InitProcess(int* argc, char*** argv);
+
+// Writes text to standard output (1) or standard error (2).
+void WriteText(int stream, const char* text);
+
+// Converts a record's name to host characters into out[0, out_size);
+// false if it does not convert (Windows: not valid in the ANSI code page).
+bool ToPathChars(const char* name, PathChar* out, size_t out_size);
+
+#ifdef _WIN32
+// The full form of `path` with the "\\?\" prefix that lifts the MAX_PATH
+// limit; malloc'd, null when memory runs out. Windows only.
+wchar_t* NewLongPath(const wchar_t* path);
+#endif
+
+// A folder that files are extracted into.
+class Folder {
+ public:
+  Folder() = default;
+  Folder(const Folder&) = delete;
+  Folder& operator=(const Folder&) = delete;
+  ~Folder();
+
+  // Creates a new folder with a random name, only for this user, in the
+  // temporary folder ($TMPDIR or /tmp, %TEMP% on Windows).
+  bool CreateTemp(StubError* err);
+  // Opens the folder `path`, creating it and its parents if missing.
+  bool OpenOrCreate(const char* path, StubError* err);
+  // Removes the folder and all in it; links are removed, never followed.
+  bool RemoveAll(StubError* err);
+  // Bytes that this user may still write on the folder's file system.
+  bool FreeSpace(uint64_t* bytes, StubError* err);
+  // The folder's path, for messages.
+  const char* display() const { return display_; }
+
+ private:
+  friend class EntryFile;
+  friend int RunProgram(Folder*, const PathChar*, char**, int, StubError*);
+  char display_[4096] = {};
+#ifdef _WIN32
+  wchar_t* path_ = nullptr;  // "\\?\" form, so that long paths work
+#else
+  int fd_ = -1;
+#endif
+};
+
+// One file being extracted: written to a temporary beside its place and
+// renamed over it only when complete, so that a failure leaves nothing.
+class EntryFile : public DecodeSink {
+ public:
+  EntryFile() = default;
+  EntryFile(const EntryFile&) = delete;
+  EntryFile& operator=(const EntryFile&) = delete;
+  ~EntryFile() override { Discard(); }
+
+  // Creates the folders of `path` (relative, HostSeparator between
+  // components) inside `folder`, refusing to pass a symbolic link or a
+  // junction, then the temporary. `name` is the record's name for messages;
+  // an executable entry is made runnable.
+  bool Create(Folder* folder, const PathChar* path, const char* name, bool executable,
+              StubError* err);
+  // Appends data; on failure error() says why. Stops when interrupted.
+  bool Put(const uint8_t* data, size_t size) override;
+  // Closes the temporary and renames it over the entry's path.
+  bool Commit(StubError* err);
+  // Removes the temporary if it still exists.
+  void Discard();
+  const StubError& error() const { return error_; }
+
+ private:
+  StubError error_;
+  const char* name_ = "";
+#ifdef _WIN32
+  void* handle_ = nullptr;
+  wchar_t* temp_ = nullptr;
+  wchar_t* final_ = nullptr;
+#else
+  int dir_ = -1;
+  int fd_ = -1;
+  char temp_[64] = {};
+  char leaf_[MaxName] = {};
+#endif
+};
+
+// Exit statuses of the stub itself, apart from the program's own.
+constexpr int StubFailure = 125;
+constexpr int CannotRun = 126;
+constexpr int NotFound = 127;
+
+// Runs the program at `path` inside `folder`, with the folder as working
+// directory, the standard streams inherited and the arguments argv[first..]
+// (on Windows the raw command line after the stub's own first `first - 1`
+// arguments). Waits for it and returns its exit status, 128 + n if signal n
+// ended it, or CannotRun / NotFound with *err set. Interrupts that the
+// program does not get by itself are passed on to it.
+int RunProgram(Folder* folder, const PathChar* path, char** argv, int first, StubError* err);
+
+// From now on Ctrl-C and SIGTERM are noted instead of ending the stub.
+void CatchInterrupts();
+// The number of the signal noted (2 for Ctrl-C on Windows), or 0.
+int Interrupted();
+
+#endif  // TUVOLINK_STUB_OS_H_

@@ -1,0 +1,450 @@
+// The stub's system services on Windows, Win32 only. Paths are used in their
+// "\\?\" form so that long paths work; folders inside the extraction folder
+// that turn out to be links (symbolic links, junctions) are refused.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+
+#include "command_line.h"
+#include "os.h"
+
+// RtlGenRandom, exported by advapi32 (a system DLL) as SystemFunction036.
+extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);
+
+namespace {
+
+volatile LONG noted_signal = 0;
+
+wchar_t* NewWide(const char* text, UINT code_page) {
+  int length = MultiByteToWideChar(code_page, 0, text, -1, nullptr, 0);
+  if (length <= 0) return nullptr;
+  wchar_t* wide = static_cast<wchar_t*>(std::malloc(static_cast<size_t>(length) * sizeof(wchar_t)));
+  if (wide != nullptr) MultiByteToWideChar(code_page, 0, text, -1, wide, length);
+  return wide;
+}
+
+void ToUtf8(const wchar_t* wide, char* out, size_t out_size) {
+  if (WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, static_cast<int>(out_size), nullptr,
+                          nullptr) <= 0) {
+    out[0] = 0;
+  }
+}
+
+// a + "\" + b (b may be null for a + "\"), malloc'd.
+wchar_t* NewJoined(const wchar_t* a, const wchar_t* b) {
+  size_t a_length = std::wcslen(a), b_length = b != nullptr ? std::wcslen(b) : 0;
+  wchar_t* joined = static_cast<wchar_t*>(std::malloc((a_length + b_length + 2) * sizeof(wchar_t)));
+  if (joined == nullptr) return nullptr;
+  std::wmemcpy(joined, a, a_length);
+  joined[a_length] = L'\\';
+  if (b_length > 0) std::wmemcpy(joined + a_length + 1, b, b_length);
+  joined[a_length + 1 + b_length] = 0;
+  return joined;
+}
+
+// The system's text for a Win32 error code.
+void ErrorText(DWORD code, char* out, size_t out_size) {
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                code, 0, out, static_cast<DWORD>(out_size), nullptr);
+  while (length > 0 && (out[length - 1] == '\n' || out[length - 1] == '\r' ||
+                        out[length - 1] == '.' || out[length - 1] == ' ')) {
+    --length;
+  }
+  if (length == 0)
+    std::snprintf(out, out_size, "error %lu", code);
+  else
+    out[length] = 0;
+}
+
+struct LastError {
+  char text[256];
+  LastError() { ErrorText(GetLastError(), text, sizeof text); }
+};
+
+bool IsPlainFolder(const wchar_t* path) {
+  DWORD attributes = GetFileAttributesW(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+         !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// Removes everything inside `folder`; a link is removed, not entered.
+bool RemoveContents(const wchar_t* folder) {
+  wchar_t* pattern = NewJoined(folder, L"*");
+  if (pattern == nullptr) return false;
+  WIN32_FIND_DATAW found;
+  HANDLE search =
+      FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+  std::free(pattern);
+  if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+  bool ok = true;
+  do {
+    const wchar_t* name = found.cFileName;
+    if (std::wcscmp(name, L".") == 0 || std::wcscmp(name, L"..") == 0) continue;
+    wchar_t* path = NewJoined(folder, name);
+    if (path == nullptr) {
+      ok = false;
+      continue;
+    }
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      if (!(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        ok = RemoveContents(path) && ok;
+      }
+      ok = RemoveDirectoryW(path) && ok;
+    } else {
+      SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
+      ok = DeleteFileW(path) && ok;
+    }
+    std::free(path);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return ok;
+}
+
+// Creates the missing parent folders of the long path `path`, skipping its
+// "\\?\C:\" or "\\?\UNC\server\share\" root.
+void CreateParents(wchar_t* path) {
+  wchar_t* p = path + 4;
+  if (std::wcsncmp(p, L"UNC\\", 4) == 0) {
+    p += 4;
+    for (int separators = 0; *p != 0 && separators < 2; ++p) separators += *p == L'\\';
+  } else {
+    while (*p != 0 && *p != L'\\') ++p;
+    if (*p == L'\\') ++p;
+  }
+  for (; *p != 0; ++p) {
+    if (*p != L'\\') continue;
+    *p = 0;
+    CreateDirectoryW(path, nullptr);
+    *p = L'\\';
+  }
+}
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  // Ctrl-C reaches every process of the console, the program included; the
+  // stub only notes it and cleans up once the program is done.
+  InterlockedExchange(&noted_signal, event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? 2 : 15);
+  return TRUE;
+}
+
+// The usual form of a "\\?\" path, for a program's command line and working
+// directory; malloc'd.
+wchar_t* NewShortPath(const wchar_t* long_path) {
+  bool unc = std::wcsncmp(long_path, L"\\\\?\\UNC\\", 8) == 0;
+  wchar_t* result = NewJoined(unc ? long_path + 6 : long_path + 4, nullptr);
+  if (result != nullptr) {
+    result[std::wcslen(result) - 1] = 0;  // NewJoined's trailing separator
+    if (unc) result[0] = L'\\';
+  }
+  return result;
+}
+
+}  // namespace
+
+wchar_t* NewLongPath(const wchar_t* path) {
+  if (std::wcsncmp(path, L"\\\\?\\", 4) == 0) return NewJoined(path, nullptr);
+  DWORD length = GetFullPathNameW(path, 0, nullptr, nullptr);
+  wchar_t* full = static_cast<wchar_t*>(std::malloc((length + 1) * sizeof(wchar_t)));
+  if (length == 0 || full == nullptr ||
+      GetFullPathNameW(path, length + 1, full, nullptr) > length) {
+    std::free(full);
+    return nullptr;
+  }
+  bool unc = full[0] == L'\\' && full[1] == L'\\';
+  const wchar_t* prefix = unc ? L"\\\\?\\UNC" : L"\\\\?";
+  const wchar_t* rest = unc ? full + 2 : full;
+  size_t prefix_length = std::wcslen(prefix), rest_length = std::wcslen(rest);
+  wchar_t* result =
+      static_cast<wchar_t*>(std::malloc((prefix_length + rest_length + 2) * sizeof(wchar_t)));
+  if (result != nullptr) {
+    std::wmemcpy(result, prefix, prefix_length);
+    result[prefix_length] = L'\\';
+    std::wmemcpy(result + prefix_length + 1, rest, rest_length + 1);
+  }
+  std::free(full);
+  return result;
+}
+
+void InitProcess(int* argc, char*** argv) {
+  // Before any DLL loads: from the system folder only, never from the
+  // folder of the package (a Downloads folder may hold planted DLLs).
+  typedef BOOL(WINAPI * SetDirectories)(DWORD);
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  SetDirectories set_directories = kernel == nullptr
+                                       ? nullptr
+                                       : reinterpret_cast<SetDirectories>(reinterpret_cast<void*>(
+                                             GetProcAddress(kernel, "SetDefaultDllDirectories")));
+  if (set_directories != nullptr) set_directories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+
+  // The arguments as UTF-8, split by the C runtime's rules.
+  const wchar_t* line = GetCommandLineW();
+  size_t count = 1;
+  for (const wchar_t* p = SkipProgramName(line); *p != 0; ++count)
+    NextArgument<wchar_t>(&p, nullptr, 0);
+  char** args = static_cast<char**>(std::calloc(count + 1, sizeof(char*)));
+  if (args == nullptr) return;
+  args[0] = const_cast<char*>("tuvo");
+  const wchar_t* p = SkipProgramName(line);
+  for (size_t i = 1; i < count; ++i) {
+    const wchar_t* start = p;
+    size_t length = NextArgument<wchar_t>(&p, nullptr, 0);
+    wchar_t* wide = static_cast<wchar_t*>(std::malloc((length + 1) * sizeof(wchar_t)));
+    char* text = static_cast<char*>(std::malloc(length * 3 + 1));
+    if (wide == nullptr || text == nullptr) return;
+    NextArgument<wchar_t>(&start, wide, length + 1);
+    ToUtf8(wide, text, length * 3 + 1);
+    std::free(wide);
+    args[i] = text;
+  }
+  *argc = static_cast<int>(count);
+  *argv = args;
+}
+
+void WriteText(int stream, const char* text) {
+  HANDLE handle = GetStdHandle(stream == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+  DWORD written = 0;
+  if (handle != nullptr && handle != INVALID_HANDLE_VALUE) {
+    WriteFile(handle, text, static_cast<DWORD>(std::strlen(text)), &written, nullptr);
+  }
+}
+
+bool ToPathChars(const char* name, PathChar* out, size_t out_size) {
+  return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name, -1, out,
+                             static_cast<int>(out_size)) > 0;
+}
+
+Folder::~Folder() { std::free(path_); }
+
+bool Folder::CreateTemp(StubError* err) {
+  wchar_t base[MAX_PATH + 2];
+  DWORD length = GetTempPathW(MAX_PATH + 1, base);
+  if (length == 0 || length > MAX_PATH + 1) {
+    err->Set("cannot find the temporary folder: %s", LastError().text);
+    return false;
+  }
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    unsigned char random[8] = {};
+    SystemFunction036(random, sizeof random);
+    wchar_t name[MAX_PATH + 32];
+    _snwprintf(name, sizeof name / sizeof name[0], L"%lstuvo-%02x%02x%02x%02x%02x%02x%02x%02x",
+               base, random[0], random[1], random[2], random[3], random[4], random[5], random[6],
+               random[7]);
+    name[sizeof name / sizeof name[0] - 1] = 0;
+    std::free(path_);
+    path_ = NewLongPath(name);
+    if (path_ == nullptr) break;
+    // Fails rather than reusing a folder that exists.
+    if (CreateDirectoryW(path_, nullptr)) {
+      ToUtf8(name, display_, sizeof display_);
+      return true;
+    }
+    if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+  }
+  char shown[MAX_PATH * 3];
+  ToUtf8(base, shown, sizeof shown);
+  err->Set("cannot create a temporary folder in '%s': %s; set TEMP to a writable folder", shown,
+           LastError().text);
+  std::free(path_);
+  path_ = nullptr;
+  return false;
+}
+
+bool Folder::OpenOrCreate(const char* path, StubError* err) {
+  std::snprintf(display_, sizeof display_, "%s", path);
+  wchar_t* wide = NewWide(path, CP_UTF8);
+  path_ = wide != nullptr && wide[0] != 0 ? NewLongPath(wide) : nullptr;
+  std::free(wide);
+  if (path_ == nullptr) {
+    err->Set("cannot use '%s' as a folder", path);
+    return false;
+  }
+  CreateParents(path_);
+  if (!CreateDirectoryW(path_, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    err->Set("cannot create the folder '%s': %s", path, LastError().text);
+    return false;
+  }
+  if (!IsPlainFolder(path_)) {
+    err->Set("cannot extract into '%s': not a folder", path);
+    return false;
+  }
+  return true;
+}
+
+bool Folder::RemoveAll(StubError* err) {
+  if (path_ == nullptr) return true;
+  // The program's files may stay in use for a moment after it ends (a
+  // virus scanner, a child process), so try for a few seconds.
+  for (int attempt = 0; attempt < 40; ++attempt) {
+    RemoveContents(path_);
+    if (RemoveDirectoryW(path_) || GetLastError() == ERROR_FILE_NOT_FOUND) {
+      std::free(path_);
+      path_ = nullptr;
+      return true;
+    }
+    Sleep(100);
+  }
+  err->Set("cannot remove all of the temporary folder '%s': %s", display_, LastError().text);
+  return false;
+}
+
+bool Folder::FreeSpace(uint64_t* bytes, StubError* err) {
+  wchar_t* root = NewJoined(path_, nullptr);  // a trailing '\' is required
+  ULARGE_INTEGER available;
+  bool ok = root != nullptr && GetDiskFreeSpaceExW(root, &available, nullptr, nullptr);
+  std::free(root);
+  if (!ok) {
+    err->Set("cannot read the free space of '%s'", display_);
+    return false;
+  }
+  *bytes = available.QuadPart;
+  return true;
+}
+
+bool EntryFile::Create(Folder* folder, const PathChar* path, const char* name, bool,
+                       StubError* err) {
+  name_ = name;
+  final_ = NewJoined(folder->path_, path);
+  if (final_ == nullptr) {
+    err->Set("out of memory");
+    return false;
+  }
+  wchar_t* leaf = final_ + std::wcslen(folder->path_) + 1;
+  for (wchar_t* p = leaf; *p != 0; ++p) {
+    if (*p != L'\\') continue;
+    *p = 0;
+    bool made = CreateDirectoryW(final_, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+    bool plain = made && IsPlainFolder(final_);
+    *p = L'\\';
+    if (!plain) {
+      err->Set("cannot extract '%s': one of its folders cannot be created or is a link", name);
+      return false;
+    }
+    leaf = p + 1;
+  }
+  static unsigned counter = 0;
+  wchar_t temp_name[64];
+  _snwprintf(temp_name, 64, L".tuvo-%lu-%u.part", GetCurrentProcessId(), counter++);
+  wchar_t saved = *leaf;
+  *leaf = 0;
+  size_t folder_length = std::wcslen(final_);
+  *leaf = saved;
+  temp_ = static_cast<wchar_t*>(std::malloc((folder_length + 64) * sizeof(wchar_t)));
+  if (temp_ == nullptr) {
+    err->Set("out of memory");
+    return false;
+  }
+  std::wmemcpy(temp_, final_, folder_length);
+  std::wcscpy(temp_ + folder_length, temp_name);
+  HANDLE file = CreateFileW(temp_, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    err->Set("cannot create a file for '%s' in '%s': %s", name, folder->display(),
+             LastError().text);
+    std::free(temp_);
+    temp_ = nullptr;
+    return false;
+  }
+  handle_ = file;
+  return true;
+}
+
+bool EntryFile::Put(const uint8_t* data, size_t size) {
+  while (size > 0) {
+    if (Interrupted() != 0) {
+      error_.Set("interrupted while writing '%s'", name_);
+      return false;
+    }
+    DWORD want = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size), written = 0;
+    if (!WriteFile(static_cast<HANDLE>(handle_), data, want, &written, nullptr) || written == 0) {
+      error_.Set("cannot write '%s': %s", name_, LastError().text);
+      return false;
+    }
+    data += written;
+    size -= written;
+  }
+  return true;
+}
+
+bool EntryFile::Commit(StubError* err) {
+  HANDLE file = static_cast<HANDLE>(handle_);
+  handle_ = nullptr;
+  if (!CloseHandle(file)) {
+    err->Set("cannot write '%s': %s", name_, LastError().text);
+    Discard();
+    return false;
+  }
+  // Replaces an earlier file, or a link, of that name, not what it points to.
+  if (!MoveFileExW(temp_, final_, MOVEFILE_REPLACE_EXISTING)) {
+    err->Set("cannot extract '%s': %s", name_, LastError().text);
+    Discard();
+    return false;
+  }
+  std::free(temp_);
+  temp_ = nullptr;
+  return true;
+}
+
+void EntryFile::Discard() {
+  if (handle_ != nullptr) CloseHandle(static_cast<HANDLE>(handle_));
+  handle_ = nullptr;
+  if (temp_ != nullptr) DeleteFileW(temp_);
+  std::free(temp_);
+  temp_ = nullptr;
+  std::free(final_);
+  final_ = nullptr;
+}
+
+void CatchInterrupts() { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
+
+int Interrupted() { return static_cast<int>(noted_signal); }
+
+int RunProgram(Folder* folder, const PathChar* path, char**, int first, StubError* err) {
+  if (Interrupted() != 0) return 128 + Interrupted();
+  wchar_t* program = NewJoined(folder->path_, path);
+  wchar_t* directory = NewShortPath(folder->path_);
+  wchar_t* shown = program != nullptr ? NewShortPath(program) : nullptr;
+  const wchar_t* tail = CommandLineTail(GetCommandLineW(), first - 1);
+  size_t length = shown == nullptr ? 0 : std::wcslen(shown) + std::wcslen(tail) + 4;
+  wchar_t* line = static_cast<wchar_t*>(std::malloc(length * sizeof(wchar_t)));
+  bool ready = program != nullptr && directory != nullptr && shown != nullptr && line != nullptr;
+  if (ready) {
+    // The program's own name comes first, quoted, then the tail untouched.
+    _snwprintf(line, length, L"\"%ls\" %ls", shown, tail);
+    line[length - 1] = 0;
+  }
+  std::free(shown);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  HANDLE standard[] = {startup.hStdInput, startup.hStdOutput, startup.hStdError};
+  for (HANDLE handle : standard) {
+    SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  }
+  PROCESS_INFORMATION process = {};
+  BOOL started = ready && CreateProcessW(program, line, nullptr, nullptr, TRUE, 0, nullptr,
+                                         directory, &startup, &process);
+  DWORD error = ready ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY;
+  std::free(line);
+  std::free(program);
+  std::free(directory);
+  if (!started) {
+    char reason[256];
+    ErrorText(error, reason, sizeof reason);
+    char name[MaxName * 3];
+    ToUtf8(path, name, sizeof name);
+    err->Set("cannot run '%s': %s", name, reason);
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? NotFound : CannotRun;
+  }
+  CloseHandle(process.hThread);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = CannotRun;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hProcess);
+  return static_cast<int>(code);
+}

@@ -1,0 +1,202 @@
+// Checking a package whole before writing, and then writing it.
+#include "plan.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+void StubError::Set(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+}
+
+namespace {
+
+// Makes room for `needed` items of T at *data, doubling; false when memory
+// runs out (a hostile package may hold millions of empty records).
+template <typename T>
+bool Reserve(T** data, size_t* capacity, size_t needed) {
+  if (needed <= *capacity) return true;
+  size_t grown = *capacity < 64 ? 64 : *capacity;
+  while (grown < needed) {
+    if (grown > (~size_t{0} / sizeof(T)) / 2) return false;
+    grown *= 2;
+  }
+  void* bigger = std::realloc(*data, grown * sizeof(T));
+  if (bigger == nullptr) return false;
+  *data = static_cast<T*>(bigger);
+  *capacity = grown;
+  return true;
+}
+
+size_t Length(const PathChar* s) {
+  size_t n = 0;
+  while (s[n] != 0) ++n;
+  return n;
+}
+
+unsigned long Fold(PathChar c) {
+  unsigned long u = static_cast<unsigned long>(c) & (sizeof(PathChar) == 1 ? 0xFFul : 0xFFFFFFFFul);
+  // Windows matches names without regard to case.
+  if (HostRules == NameRules::Windows && u >= 'a' && u <= 'z') u -= 'a' - 'A';
+  return u;
+}
+
+// Compares a[0, a_length) with the whole of b, as the host's file system
+// would match the names.
+int Compare(const PathChar* a, size_t a_length, const PathChar* b) {
+  for (size_t i = 0;; ++i) {
+    unsigned long x = i < a_length ? Fold(a[i]) : 0, y = Fold(b[i]);
+    if (x != y) return x < y ? -1 : 1;
+    if (x == 0) return 0;
+  }
+}
+
+void Printable(const char* name, char* out, size_t out_size) {
+  size_t i = 0;
+  for (; name[i] != 0 && i + 1 < out_size; ++i) {
+    unsigned char c = static_cast<unsigned char>(name[i]);
+    out[i] = (c < 0x20 || c == 0x7F) ? '?' : name[i];
+  }
+  out[i] = 0;
+}
+
+}  // namespace
+
+Plan::~Plan() {
+  std::free(entries_);
+  std::free(names_);
+  std::free(paths_);
+}
+
+bool Plan::Build(PackageSource* source, uint64_t end, uint64_t image_size, bool check_names,
+                 StubError* err) {
+  PackageReader reader;
+  ReadError read_error;
+  if (!reader.Open(source, end, &read_error)) {
+    err->Set("malformed package: %s", read_error.text);
+    return false;
+  }
+  if (image_size != 0 && reader.start() != image_size) {
+    err->Set(
+        "malformed package: the records start at offset %llu, not where the program ends (%llu)",
+        static_cast<unsigned long long>(reader.start()),
+        static_cast<unsigned long long>(image_size));
+    return false;
+  }
+  RecordInfo info;
+  for (;;) {
+    PackageReader::Status status = reader.Next(&info, nullptr, &read_error);
+    if (status == PackageReader::End) break;
+    if (status == PackageReader::Error) {
+      err->Set("malformed package: %s", read_error.text);
+      return false;
+    }
+    if (!Add(info, check_names, err)) return false;
+  }
+  return !check_names || CheckFilesAndFolders(err);
+}
+
+bool Plan::Add(const RecordInfo& info, bool check_names, StubError* err) {
+  size_t name_length = std::strlen(info.name) + 1;
+  if (!Reserve(&entries_, &entries_capacity_, count_ + 1) ||
+      !Reserve(&names_, &names_capacity_, names_size_ + name_length) ||
+      !Reserve(&paths_, &paths_capacity_, paths_size_ + MaxName)) {
+    err->Set("out of memory after %llu records", static_cast<unsigned long long>(count_));
+    return false;
+  }
+  Entry& entry = entries_[count_];
+  entry.decoded_size = info.decoded_size;
+  entry.name = names_size_;
+  entry.path = paths_size_;
+  entry.stripped = false;
+  std::memcpy(names_ + names_size_, info.name, name_length);
+  names_size_ += name_length;
+  paths_[paths_size_] = 0;
+  if (check_names) {
+    char shown[MaxName];
+    Printable(info.name, shown, sizeof shown);
+    PathChar converted[MaxName];
+    if (!ToPathChars(info.name, converted, MaxName)) {
+      err->Set("unsafe name '%s': it is not valid text in this system's code page", shown);
+      return false;
+    }
+    NameFault fault = MakeEntryPath(converted, HostRules, HostSeparator, paths_ + paths_size_,
+                                    MaxName, &entry.stripped);
+    if (fault != NameFault::None) {
+      err->Set("unsafe name '%s': %s", shown, NameFaultText(fault));
+      return false;
+    }
+    paths_size_ += Length(paths_ + paths_size_) + 1;
+  } else {
+    ++paths_size_;
+  }
+  total_size_ = total_size_ + info.decoded_size < total_size_ ? ~uint64_t{0}
+                                                              : total_size_ + info.decoded_size;
+  ++count_;
+  return true;
+}
+
+// A path that one record writes as a file and another needs as a folder
+// (a then a/b) cannot be extracted; finding it now keeps the run from
+// failing halfway. Sorted paths let every folder prefix be looked up.
+bool Plan::CheckFilesAndFolders(StubError* err) {
+  size_t* order = static_cast<size_t*>(std::malloc((count_ + 1) * sizeof(size_t)));
+  if (order == nullptr) {
+    err->Set("out of memory");
+    return false;
+  }
+  for (size_t i = 0; i < count_; ++i) order[i] = i;
+  std::sort(order, order + count_,
+            [this](size_t a, size_t b) { return Compare(path(a), Length(path(a)), path(b)) < 0; });
+  bool ok = true;
+  for (size_t i = 0; i < count_ && ok; ++i) {
+    const PathChar* p = path(i);
+    for (size_t k = 0; p[k] != 0 && ok; ++k) {
+      if (p[k] != HostSeparator) continue;
+      const size_t* hit = std::lower_bound(
+          order, order + count_, p,
+          [this, k](size_t e, const PathChar* key) { return Compare(key, k, path(e)) > 0; });
+      if (hit != order + count_ && Compare(p, k, path(*hit)) == 0) {
+        char shown[MaxName], other[MaxName];
+        Printable(name(*hit), other, sizeof other);
+        Printable(name(i), shown, sizeof shown);
+        err->Set("unsafe name '%s': '%s' is a file in the same package", shown, other);
+        ok = false;
+      }
+    }
+  }
+  std::free(order);
+  return ok;
+}
+
+bool ExtractAll(PackageSource* source, uint64_t end, const Plan& plan, Folder* folder,
+                StubError* err) {
+  PackageReader reader;
+  ReadError read_error;
+  if (!reader.Open(source, end, &read_error)) {
+    err->Set("malformed package: %s", read_error.text);
+    return false;
+  }
+  RecordInfo info;
+  for (size_t i = 0; i < plan.size(); ++i) {
+    EntryFile file;
+    if (!file.Create(folder, plan.path(i), plan.name(i), i + 1 == plan.size(), err)) return false;
+    PackageReader::Status status = reader.Next(&info, &file, &read_error);
+    if (status == PackageReader::Error && file.error().text[0] != 0) {
+      *err = file.error();
+      return false;
+    }
+    if (status != PackageReader::Record || std::strcmp(info.name, plan.name(i)) != 0 ||
+        info.decoded_size != plan.decoded_size(i)) {
+      err->Set("the package changed while it was being extracted");
+      return false;
+    }
+    if (!file.Commit(err)) return false;
+  }
+  return true;
+}

@@ -1,0 +1,134 @@
+#!/usr/bin/env bash
+# The Windows stub under Wine: a package made with build/win64/tuvo.exe runs
+# the packed program with its arguments, lists, checks and extracts (long
+# paths too), refuses bad packages, and still works once signed with
+# Authenticode. Exits 77 (skipped) when Wine or the cross-built stub is
+# missing. Usage: stub_wine_test.sh TUVOLINK WIN64_FOLDER
+set -u
+tuvolink=$1
+win64=$2
+
+skip() {
+  echo "skipped: $*"
+  exit 77
+}
+command -v wine >/dev/null || skip "wine is not installed"
+[ -f "$win64/tuvo.exe" ] && [ -f "$win64/tuvo_probe.exe" ] || skip "no cross-built stub in $win64"
+
+# A fresh Wine prefix of our own unless the caller (CI) prepared one.
+work=$(mktemp -d)
+own_prefix=false
+if [ -z "${WINEPREFIX:-}" ]; then
+  export WINEPREFIX=$work/prefix
+  own_prefix=true
+fi
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+cleanup() {
+  if $own_prefix; then wineserver -k >/dev/null 2>&1; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+wineboot -i >/dev/null 2>&1 || skip "wineboot failed"
+
+failures=0
+expect() {  # what, expected, actual
+  if [ "$2" != "$3" ]; then
+    printf 'FAIL: %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
+    failures=$((failures + 1))
+  else
+    echo "ok: $1"
+  fi
+}
+# Runs wine with the arguments; sets out (CR removed), err and status.
+run() {
+  wine "$@" >"$work/stdout" 2>"$work/stderr" </dev/null
+  status=$?
+  out=$(tr -d '\r' <"$work/stdout")
+  err=$(tr -d '\r' <"$work/stderr")
+}
+# A Windows path on Wine's Z: drive for a Unix path.
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+temp_left() { find "$WINEPREFIX/drive_c/users" -maxdepth 4 -name 'tuvo-*' | wc -l; }
+
+# The packer takes tuvo.exe from the current folder: the Windows stub.
+src=$work/src
+mkdir -p "$src/data"
+cp "$win64/tuvo.exe" "$src/tuvo.exe"
+cp "$win64/tuvo_probe.exe" "$src/prog.exe"
+printf 'packed data' >"$src/data.txt"
+(cd "$src" && "$tuvolink" pkg.exe prog.exe data.txt >/dev/null) || exit 1
+pkg=$src/pkg.exe
+
+run "$pkg" a "b c" 'd"e' "" exit=3
+expect "the program's exit status" 3 "$status"
+expect "the arguments, one by one" $'[a]\n[b c]\n[d"e]\n[]\n[exit=3]' \
+  "$(grep '^\[' <<<"$out")"
+expect "the raw command line tail" ' a "b c" d\"e "" exit=3' \
+  "$(sed -n 's/^line="[^"]*prog\.exe"//p' <<<"$out")"
+expect "the data file beside the program" "data=packed data" "$(grep '^data=' <<<"$out")"
+expect "the working folder is the extraction folder" 1 \
+  "$(grep -c '^cwd=C:\\users\\.*\\tuvo-[0-9a-f]*$' <<<"$out")"
+expect "the temporary folder is removed" 0 "$(temp_left)"
+
+run "$pkg" -- --tuvo-list x
+expect "-- is dropped, options pass" $'[--tuvo-list]\n[x]' "$(grep '^\[' <<<"$out")"
+
+run "$pkg" --tuvo-keep
+expect "--tuvo-keep runs and keeps" "0 1" "$status $(temp_left)"
+find "$WINEPREFIX/drive_c/users" -maxdepth 4 -name 'tuvo-*' -exec rm -rf {} +
+
+run "$pkg" --tuvo-list
+expect "--tuvo-list" "$(printf '%12d  data.txt\n%12d  prog.exe' 11 "$(stat -c %s "$src/prog.exe")")" "$out"
+run "$pkg" --tuvo-check
+expect "--tuvo-check" "0 OK" "$status $out"
+
+deep=$work/out
+for i in $(seq 1 12); do deep=$deep/a-rather-long-folder-name-$i; done
+run "$pkg" --tuvo-extract "$(winpath "$deep")"
+expect "--tuvo-extract into a path of ${#deep} characters" "0" "$status"
+expect "the extracted data" "packed data" "$(cat "$deep/data.txt" 2>/dev/null)"
+cmp -s "$deep/prog.exe" "$src/prog.exe"
+expect "the extracted program" 0 $?
+
+run "$src/tuvo.exe"
+expect "a bare stub" "125 tuvo: no package is attached to this program (see --tuvo-help)" \
+  "$status $err"
+
+head -c -1 "$pkg" >"$work/cut.exe"
+run "$work/cut.exe" --tuvo-check
+expect "a truncated package" 125 "$status"
+
+# Names that Windows must refuse: a '..' component, a colon, a device name.
+mkdir -p "$work/bad/in"
+cp "$win64/tuvo.exe" "$src/prog.exe" "$work/bad/in/"
+printf x >"$work/bad/con.txt"
+printf x >"$work/bad/in/ab:c"
+printf x >"$work/bad/in/con.txt"
+for name in ../con.txt ab:c con.txt; do
+  (cd "$work/bad/in" && "$tuvolink" ../bad.exe prog.exe "$name" >/dev/null) || exit 1
+  run "$work/bad/bad.exe" --tuvo-extract "$(winpath "$work/bad/dest")"
+  expect "the name '$name' is refused, nothing written" "125 no" \
+    "$status $([ -e "$work/bad/dest" ] && echo yes || echo no)"
+done
+expect "and the stub says why" 1 "$(grep -c 'Windows device' <<<"$err")"
+
+# Signed with Authenticode after packing: the certificate table follows the
+# trailer, and the package still runs and extracts.
+if command -v osslsigncode >/dev/null && command -v openssl >/dev/null; then
+  openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" \
+    -days 2 -subj "/CN=tuvolink test" >/dev/null 2>&1
+  osslsigncode sign -certs "$work/cert.pem" -key "$work/key.pem" -in "$pkg" \
+    -out "$work/signed.exe" >/dev/null
+  expect "osslsigncode signed the package" 1 "$(osslsigncode verify -in "$work/signed.exe" 2>&1 | grep -c 'Signature Index')"
+  run "$work/signed.exe" x "y z" exit=5
+  expect "the signed package runs" $'5\n[x]\n[y z]\n[exit=5]' "$status"$'\n'"$(grep '^\[' <<<"$out")"
+  run "$work/signed.exe" --tuvo-extract "$(winpath "$work/signed-out")"
+  expect "the signed package extracts" "0 packed data" "$status $(cat "$work/signed-out/data.txt" 2>/dev/null)"
+  expect "the temporary folder is removed" 0 "$(temp_left)"
+else
+  echo "FAIL: osslsigncode and openssl are needed for the signed package"
+  failures=$((failures + 1))
+fi
+
+echo "$failures failure(s)"
+[ "$failures" -eq 0 ]

@@ -1,0 +1,34 @@
+// A small Windows program for the Wine tests to pack: it prints its raw
+// command line tail, its arguments one a line in brackets, its working
+// folder, and the data file packed beside it; "exit=N" makes it exit with N.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+int main(int argc, char** argv) {
+  const char* line = GetCommandLineA();
+  std::printf("line=%s\n", line);
+  int status = 0;
+  for (int i = 1; i < argc; ++i) {
+    std::printf("[%s]\n", argv[i]);
+    if (std::strncmp(argv[i], "exit=", 5) == 0) status = std::atoi(argv[i] + 5);
+  }
+  char folder[MAX_PATH];
+  GetCurrentDirectoryA(MAX_PATH, folder);
+  std::printf("cwd=%s\n", folder);
+  char data[MAX_PATH];
+  GetModuleFileNameA(nullptr, data, MAX_PATH);
+  char* slash = std::strrchr(data, '\\');
+  if (slash != nullptr) std::strcpy(slash + 1, "data.txt");
+  if (FILE* file = std::fopen(data, "rb")) {
+    char text[256] = {};
+    size_t got = std::fread(text, 1, sizeof text - 1, file);
+    text[got] = 0;
+    std::printf("data=%s\n", text);
+    std::fclose(file);
+  }
+  std::fflush(stdout);
+  return status;
+}
