@@ -8,8 +8,9 @@
 #define TUVOLINK_HAVE_AVX2_BUILD 0
 #endif
 
-// True if the AVX2 kernels were built and this processor can run them. The
-// environment variable TUVOLINK_NO_AVX2 (any value) turns them off.
+// True if the AVX2 kernels (which also use BMI1 and POPCNT) were built and
+// this processor can run them. The environment variable TUVOLINK_NO_AVX2 (any
+// value) turns them off.
 bool CpuHasAvx2();
 
 #endif  // TUVOLINK_TARGET_CPU_H_

@@ -9,10 +9,11 @@
 
 // Codes items of data[0, size), the first byte being the start of an item (no
 // run carried in), into `out`, which must hold 3 * size bytes. It stops where
-// the rest is too short for a window or where a run may continue past `size`;
-// *consumed receives the number of input bytes coded, and the caller codes the
-// rest, which is shorter than 400 bytes, by the per-byte rules. Returns the
-// number of bytes written. Bytes behind the written ones may be scratched.
+// the rest is too short for its windows or where a run may continue past
+// `size`; *consumed receives the number of input bytes coded, and the caller
+// codes the rest, which is shorter than 400 bytes, by the per-byte rules.
+// Returns the number of bytes written. Bytes behind the written ones may be
+// scratched.
 size_t EncodeItems(const uint8_t* data, size_t size, uint8_t crunch, uint8_t* out,
                    size_t* consumed);
 
