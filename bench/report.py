@@ -15,6 +15,10 @@ LABELS = {
 }
 
 
+SHORT = {"tuvolink": "tuvolink", "reference": "per-byte", "cp": "cp", "cat": "cat",
+         "lz4": "lz4-1", "zstd": "zstd-1", "stub": "stub"}
+
+
 def read_results(path):
     rows = {}
     with open(path) as f:
@@ -96,7 +100,7 @@ def chart(results, corpus_bytes):
     lines = []
     for name in ["tuvolink", "cp", "cat", "lz4", "zstd", "reference", "stub"]:
         if name in rows:
-            label = LABELS[name].replace(" ", "_")
+            label = SHORT.get(name, name)
             lines.append(f"{label} {corpus_bytes / rows[name][0] / 1e6:.1f}")
     return "\n".join(lines) + "\n"
 
@@ -125,6 +129,9 @@ the machine; the ratios, measured in the same run, are what to compare.
   thread prints the progress lines and writes the target, all in list order.
 - Bounded memory: files up to 16 MiB are read once into 1 MiB pool blocks;
   larger files are streamed twice. About 32 MiB of buffers in all.
+
+The stub row times the stub that this build holds; a stub that only lists
+the records decodes them without writing anything, and the table says so.
 
 ## Results
 
