@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "platform.h"
+#include "target/encode_kernel.h"
 #include "target/format.h"
 #include "target/target_writer.h"
 
@@ -30,6 +31,21 @@ size_t RunEncoder::Encode(const uint8_t* data, size_t size, uint8_t* out) {
   uint8_t* start = out;
   const uint8_t* end = data + size;
   const uint8_t* p = data;
+  // First the run carried from the previous block, byte by byte: it is at
+  // most 255 bytes long.
+  if (count_ > 0) {
+    while (p < end && *p == value_ && count_ < MaxRun) {
+      ++p;
+      ++count_;
+    }
+    if (p == end) return 0;
+    out = FlushRun(value_, count_, crunch_, out);
+    count_ = 0;
+  }
+  // Then the kernel from that item start on, and the short rest per byte.
+  size_t used = 0;
+  out += EncodeItems(p, static_cast<size_t>(end - p), crunch_, out, &used);
+  p += used;
   if (p < end && count_ == 0) {
     value_ = *p++;
     count_ = 1;

@@ -1,29 +1,83 @@
 // Histogram and least-frequent-byte choice behind each record's crunch byte.
 #include "target/crunch.h"
 
+#include <cstring>
 #include <memory>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define TUVOLINK_HISTOGRAM_SSE2 1
+#endif
 
 #include "platform.h"
 
+namespace {
+
+// Counters per table, so that the bytes of one word land in different tables
+// and runs of one value do not make every increment wait for the one before.
+using Tables = uint32_t[8][256];
+
+inline void Count8(Tables& table, const uint8_t* p) {
+  uint32_t a, b;
+  std::memcpy(&a, p, 4);
+  std::memcpy(&b, p + 4, 4);
+  ++table[0][a & 0xFF];
+  ++table[1][(a >> 8) & 0xFF];
+  ++table[2][(a >> 16) & 0xFF];
+  ++table[3][a >> 24];
+  ++table[4][b & 0xFF];
+  ++table[5][(b >> 8) & 0xFF];
+  ++table[6][(b >> 16) & 0xFF];
+  ++table[7][b >> 24];
+}
+
+// True if the 64 bytes at p all equal p[0]: such a stretch is counted with
+// one addition (zero-filled and sparse files are full of them).
+inline bool Uniform64(const uint8_t* p) {
+#ifdef TUVOLINK_HISTOGRAM_SSE2
+  const __m128i v = _mm_set1_epi8(static_cast<char>(p[0]));
+  const __m128i* q = reinterpret_cast<const __m128i*>(p);
+  __m128i all = _mm_and_si128(
+      _mm_and_si128(_mm_cmpeq_epi8(_mm_loadu_si128(q), v), _mm_cmpeq_epi8(_mm_loadu_si128(q + 1), v)),
+      _mm_and_si128(_mm_cmpeq_epi8(_mm_loadu_si128(q + 2), v),
+                    _mm_cmpeq_epi8(_mm_loadu_si128(q + 3), v)));
+  return _mm_movemask_epi8(all) == 0xFFFF;
+#else
+  uint64_t word[8];
+  std::memcpy(word, p, 64);
+  uint64_t diff = word[0] ^ (0x0101010101010101ull * p[0]);
+  for (int k = 1; k < 8; ++k) diff |= word[0] ^ word[k];
+  return diff == 0;
+#endif
+}
+
+// Counts data[0, size) into `table`; size must stay below 2^32.
+void CountChunk(Tables& table, const uint8_t* data, size_t size) {
+  const uint8_t* p = data;
+  const uint8_t* end = data + size;
+  for (; end - p >= 64; p += 64) {
+    if (Uniform64(p)) {
+      table[0][p[0]] += 64;
+      continue;
+    }
+    for (int k = 0; k < 64; k += 8) Count8(table, p + k);
+  }
+  for (; p < end; ++p) ++table[0][*p];
+}
+
+}  // namespace
+
 void ByteHistogram::Add(const uint8_t* data, size_t size) {
-  // Four tables, so that runs of one value do not make every increment wait
-  // for the one before it to reach memory.
-  uint32_t table[4][256] = {};
+  Tables table;
   while (size > 0) {
     // 32-bit counters cannot overflow within one chunk of this size.
     size_t chunk = size < (size_t{1} << 30) ? size : (size_t{1} << 30);
-    const uint8_t* p = data;
-    const uint8_t* end = data + chunk;
-    for (; end - p >= 4; p += 4) {
-      ++table[0][p[0]];
-      ++table[1][p[1]];
-      ++table[2][p[2]];
-      ++table[3][p[3]];
-    }
-    for (; p < end; ++p) ++table[0][*p];
+    std::memset(table, 0, sizeof table);
+    CountChunk(table, data, chunk);
     for (int v = 0; v < 256; ++v) {
-      count[v] += uint64_t{table[0][v]} + table[1][v] + table[2][v] + table[3][v];
-      table[0][v] = table[1][v] = table[2][v] = table[3][v] = 0;
+      uint64_t sum = 0;
+      for (int k = 0; k < 8; ++k) sum += table[k][v];
+      count[v] += sum;
     }
     data += chunk;
     size -= chunk;

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "target/decode_kernel.h"
+
 namespace {
 
 constexpr size_t WindowSize = size_t{1} << 20;
@@ -42,6 +44,10 @@ RunDecoder::Status RunDecoder::Decode(const uint8_t* in, size_t in_size, size_t*
   Status status = NeedInput;
   for (;;) {
     if (state_ == Item) {
+      if (decode_kernel::DecodeItems(crunch_, &p, in_end, &o, out_end)) {
+        status = EndMarker;
+        break;
+      }
       size_t in_left = static_cast<size_t>(in_end - p);
       size_t out_left = static_cast<size_t>(out_end - o);
       if (in_left == 0) break;

@@ -1,0 +1,163 @@
+#!/usr/bin/env python3
+"""Formats the results of bench/compare.sh: the table, the chart data and
+docs/performance.md."""
+import json
+import sys
+
+LABELS = {
+    "tuvolink": "tuvolink (pack)",
+    "reference": "per-byte reference (pack)",
+    "cp": "cp",
+    "cat": "cat > /dev/null",
+    "lz4": "lz4 -1",
+    "zstd": "zstd -1",
+    "stub": "stub on the package",
+}
+
+
+SHORT = {"tuvolink": "tuvolink", "reference": "per-byte", "cp": "cp", "cat": "cat",
+         "lz4": "lz4-1", "zstd": "zstd-1", "stub": "stub"}
+
+
+def read_results(path):
+    rows = {}
+    with open(path) as f:
+        for line in f:
+            name, seconds, size, rss = line.split()
+            rows[name] = (float(seconds), int(size), int(rss))
+    return rows
+
+
+def kernel_rates(path):
+    try:
+        with open(path) as f:
+            data = json.load(f)
+    except (OSError, ValueError):
+        return {}
+    rates = {}
+    for b in data.get("benchmarks", []):
+        if "bytes_per_second" in b and not b.get("error_occurred"):
+            rates[b["name"].replace("/real_time", "")] = (b["bytes_per_second"], b.get("label", ""))
+    return rates
+
+
+def table(results, corpus_bytes, files, kernels_path, big_gb, big_rss, rounds):
+    rows = read_results(results)
+    mbs = {n: corpus_bytes / s / 1e6 for n, (s, _, _) in rows.items()}
+    out = []
+    out.append(f"Corpus: {files} files, {corpus_bytes / 2**20:.0f} MiB, page cache warm; "
+               f"medians of {rounds} rounds (the reference: fewer), all tools timed in one run.\n")
+    out.append("| tool | time (s) | MB/s | × cp | × lz4 -1 | output (MiB) | peak RSS (MiB) |")
+    out.append("|---|---:|---:|---:|---:|---:|---:|")
+    for name in ["tuvolink", "reference", "cp", "cat", "lz4", "zstd", "stub"]:
+        if name not in rows:
+            continue
+        s, size, rss = rows[name]
+        label = LABELS[name]
+        if name == "stub" and size == 0:
+            label += " (decodes, writes nothing)"
+        out.append(f"| {label} | {s:.3f} | {mbs[name]:.0f} | {mbs[name] / mbs['cp']:.2f} | "
+                   f"{mbs[name] / mbs['lz4']:.2f} | {size / 2**20:.1f} | {rss / 1024:.1f} |")
+    out.append("")
+    k = kernel_rates(kernels_path)
+
+    def check(ok):
+        return "met" if ok else "missed"
+
+    out.append("| target | required | measured | |")
+    out.append("|---|---:|---:|---|")
+    r = mbs["tuvolink"] / mbs["cp"]
+    out.append(f"| packing / cp | ≥ 0.6 | {r:.2f} | {check(r >= 0.6)} |")
+    r = mbs["tuvolink"] / mbs["lz4"]
+    out.append(f"| packing / lz4 -1 | ≥ 2.5 | {r:.2f} | {check(r >= 2.5)} |")
+    r = mbs["tuvolink"] / mbs["reference"]
+    out.append(f"| packing / per-byte reference | ≥ 10 | {r:.1f} | {check(r >= 10)} |")
+    for name, label, need in [("BM_CrunchByte", "crunch byte selection, 1 thread", 4),
+                              ("BM_Encode", "encoding, 1 thread", 8),
+                              ("BM_Decode", "decoding, 1 thread", 7)]:
+        if name in k:
+            g = k[name][0] / 1e9
+            out.append(f"| {label} (GB/s) | ≥ {need} | {g:.2f} | {check(g >= need)} |")
+    if "stub" in rows:
+        r = mbs["stub"] / mbs["cp"]
+        note = "" if rows["stub"][1] > 0 else " (the stub of this build only decodes)"
+        out.append(f"| extraction / cp | ≥ 0.75 | {r:.2f} | {check(r >= 0.75)}{note} |")
+    if big_gb != "0" and big_rss > 0:
+        out.append(f"| peak RSS packing a {big_gb} GiB file (MiB) | < 64 | {big_rss / 1024:.1f} | "
+                   f"{check(big_rss / 1024 < 64)} |")
+    if k:
+        out.append("")
+        out.append("Kernel micro benchmarks on the same corpus (Google Benchmark, in memory, one thread):\n")
+        out.append("| benchmark | GB/s |")
+        out.append("|---|---:|")
+        for name, (rate, label) in k.items():
+            out.append(f"| {name}{' ' + label if label else ''} | {rate / 1e9:.2f} |")
+    return "\n".join(out) + "\n"
+
+
+def chart(results, corpus_bytes):
+    rows = read_results(results)
+    lines = []
+    for name in ["tuvolink", "cp", "cat", "lz4", "zstd", "reference", "stub"]:
+        if name in rows:
+            label = SHORT.get(name, name)
+            lines.append(f"{label} {corpus_bytes / rows[name][0] / 1e6:.1f}")
+    return "\n".join(lines) + "\n"
+
+
+DOC_HEAD = """# Performance
+
+How fast tuvolink packs, measured against the tools that bound it: `cp` (the
+same bytes read and written once), `cat` (read only), `lz4 -1` and `zstd -1`,
+and a per-byte build of the same coder (`tuvolink_reference`, one stdio call
+per byte, output identical). Every figure below comes from one run of
+
+    bench/compare.sh
+
+on this machine (2 cores, shared). Absolute numbers move with the load of
+the machine; the ratios, measured in the same run, are what to compare.
+
+## How the packer is built for speed
+
+- Kernels on blocks: the histogram counts into eight tables from 32-bit loads
+  and adds 64 equal bytes with one addition; the encoder finds literal
+  stretches and runs from vector compare masks over 64-byte windows (SSE2,
+  AVX2 chosen at run time, a portable fallback) and copies literals 64 bytes
+  at a time; the decoder copies spans and fills runs in 16-byte stores.
+- Three threads: the main thread reads each input and counts it; a coder
+  thread codes the records (reading large files a second time); a writer
+  thread prints the progress lines and writes the target, all in list order.
+- Bounded memory: files up to 16 MiB are read once into 1 MiB pool blocks;
+  larger files are streamed twice. About 32 MiB of buffers in all.
+
+The stub row times the stub that this build holds; a stub that only lists
+the records decodes them without writing anything, and the table says so.
+
+## Results
+
+"""
+
+
+def doc(table_path, doc_path):
+    with open(table_path) as f:
+        body = f.read()
+    with open(doc_path, "w") as f:
+        f.write(DOC_HEAD)
+        f.write(body)
+        f.write("\n![MB/s per tool](performance.png)\n")
+
+
+def main():
+    args = sys.argv[1:]
+    if args[0] == "--chart":
+        sys.stdout.write(chart(args[1], int(args[2])))
+    elif args[0] == "--doc":
+        doc(args[1], args[2])
+    else:
+        results, corpus_bytes, files, kernels, big_gb, big_rss, rounds = args
+        sys.stdout.write(table(results, int(corpus_bytes), files, kernels, big_gb,
+                               int(big_rss), rounds))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,119 @@
+// The fast path of the record decoder: copies literal stretches and fills runs
+// 64 input bytes at a time, finding the crunch bytes of a window with vector
+// compares. Header only, free of exceptions and of the standard library, so
+// that the extractor stub builds it with the reader.
+#ifndef TUVOLINK_TARGET_DECODE_KERNEL_H_
+#define TUVOLINK_TARGET_DECODE_KERNEL_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define TUVOLINK_DECODE_SSE2 1
+#endif
+
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#endif
+
+namespace decode_kernel {
+
+// Input that must follow a window's start: the window, the two bytes of a run
+// code that begins at its last byte, and a literal copy of 64 bytes that may
+// start anywhere inside it.
+constexpr size_t InputReach = 128;
+// Output room the kernel keeps before each item: a run filled in whole
+// 16-byte stores (at most 256 bytes) and then a 64-byte literal copy.
+constexpr size_t OutputReach = 256 + 64;
+
+inline unsigned Lowest(uint64_t mask) {
+#if defined(_MSC_VER) && !defined(__clang__)
+  unsigned long index;
+  _BitScanForward64(&index, mask);
+  return static_cast<unsigned>(index);
+#else
+  return static_cast<unsigned>(__builtin_ctzll(mask));
+#endif
+}
+
+#ifdef TUVOLINK_DECODE_SSE2
+
+// Bit i set where w[i] == crunch, for i in [0, 64).
+inline uint64_t CrunchMask(const uint8_t* w, __m128i c) {
+  uint64_t mask = 0;
+  for (unsigned k = 0; k < 4; ++k) {
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(w + 16 * k));
+    mask |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, c))))
+            << (16 * k);
+  }
+  return mask;
+}
+
+// Decodes items from *in (an item start) while a whole window of input and
+// OutputReach bytes of output room remain, advancing *in and *out. Returns
+// true when it consumed the end marker. Output bytes behind *out may be
+// scratched.
+inline bool DecodeItems(uint8_t crunch, const uint8_t** in, const uint8_t* in_end, uint8_t** out,
+                        uint8_t* out_end) {
+  const __m128i c = _mm_set1_epi8(static_cast<char>(crunch));
+  const uint8_t* p = *in;
+  uint8_t* o = *out;
+  bool end_marker = false;
+  bool stop = false;
+  while (!stop && static_cast<size_t>(in_end - p) >= InputReach) {
+    uint64_t mask = CrunchMask(p, c);
+    unsigned cur = 0;  // the item start, inside the window
+    for (;;) {
+      if (static_cast<size_t>(out_end - o) < OutputReach) {
+        p += cur;
+        stop = true;
+        break;
+      }
+      uint64_t pending = mask >> cur << cur;
+      std::memcpy(o, p + cur, 64);  // the literals up to the next run code
+      if (pending == 0) {
+        o += 64 - cur;
+        p += 64;
+        break;
+      }
+      unsigned at = Lowest(pending);
+      o += at - cur;
+      unsigned count = p[at + 1];
+      if (count == 0) {
+        p += at + 2;
+        end_marker = true;
+        stop = true;
+        break;
+      }
+      const __m128i value = _mm_set1_epi8(static_cast<char>(p[at + 2]));
+      for (unsigned k = 0; k < count; k += 16) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + k), value);
+      }
+      o += count;
+      unsigned next = at + 3;
+      if (next >= 64) {
+        p += next;
+        break;
+      }
+      cur = next;
+    }
+  }
+  *in = p;
+  *out = o;
+  return end_marker;
+}
+
+#else
+
+// Without SSE2 the reader's own span loop does all the work.
+inline bool DecodeItems(uint8_t, const uint8_t**, const uint8_t*, uint8_t**, uint8_t*) {
+  return false;
+}
+
+#endif
+
+}  // namespace decode_kernel
+
+#endif  // TUVOLINK_TARGET_DECODE_KERNEL_H_

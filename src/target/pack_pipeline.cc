@@ -1,0 +1,392 @@
+// The record pipeline. The reading thread (the caller's) counts each file's
+// bytes to choose its crunch byte; a file small enough is kept in pooled
+// blocks and handed on whole, a larger one is handed on as an open file for
+// the coder to read again. The coder writes progress text and coded bytes
+// into output buffers, and the writer prints the text and writes the bytes.
+// Failures travel in order with the data, so the first one in list order is
+// the one reported.
+#include "target/pack_pipeline.h"
+
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform.h"
+#include "target/channel.h"
+#include "target/compress.h"
+#include "target/crunch.h"
+#include "target/format.h"
+
+namespace {
+
+constexpr size_t ReadBlock = InputFile::BlockSize;
+// Files up to this size are read once; both passes run over the blocks.
+constexpr uint64_t InMemoryLimit = uint64_t{16} << 20;
+// Enough for one file held whole (and the probe for its end) and a few
+// blocks of the next one.
+constexpr size_t InputBlocks = 20;
+// The coder codes a block in pieces so that an output buffer always has room
+// for the worst case of a piece (three bytes for each input byte).
+constexpr size_t CodePiece = size_t{256} << 10;
+constexpr size_t OutBufferSize = size_t{2} << 20;
+constexpr size_t OutBuffers = 4;
+// The most that one step of the coder can need in an output buffer.
+constexpr size_t MaxStep = RunEncoder::MaxEncodedSize(CodePiece) + MaxName + 1;
+static_assert(MaxStep <= OutBufferSize, "an output buffer holds a coded piece");
+
+// One input on its way from the reader to the coder.
+struct Job {
+  enum Kind { Memory, Stream, Failure, End };
+  Kind kind = End;
+  std::string name;
+  uint8_t crunch = 0;
+  std::vector<std::pair<uint8_t*, size_t>> blocks;  // Memory: the whole file
+  std::unique_ptr<InputFile> file;                  // Stream: open, to read again
+  uint64_t counted = 0;                             // Stream: bytes of the first pass
+  std::string text;                                 // Failure: progress text first
+  std::string err;                                  // Failure: the message
+};
+
+// Output on its way from the coder to the writer: first the text, then the
+// bytes, then possibly the end or a failure.
+struct Chunk {
+  std::string text;
+  uint8_t* buffer = nullptr;
+  size_t size = 0;
+  bool last = false;
+  bool failed = false;
+  std::string err;
+};
+
+std::string ProcessingLine(const std::string& name) { return "Processing " + name + "...\n"; }
+
+class Pipeline {
+ public:
+  Pipeline() {
+    for (size_t i = 0; i < InputBlocks; ++i) {
+      storage_.emplace_back(new uint8_t[ReadBlock]);
+      free_blocks_.Push(storage_.back().get());
+    }
+    for (size_t i = 0; i < OutBuffers; ++i) {
+      storage_.emplace_back(new uint8_t[OutBufferSize]);
+      free_out_.Push(storage_.back().get());
+    }
+  }
+
+  void Read(const LinkNode* list);
+  void Code();
+  void Write(TempOutput* output, std::FILE* progress);
+
+  // Records the first failure and stops every thread.
+  void Fail(const std::string& err) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (failed_) return;
+      failed_ = true;
+      err_ = err;
+    }
+    free_blocks_.Close();
+    jobs_.Close();
+    free_out_.Close();
+    chunks_.Close();
+  }
+
+  bool Result(std::string* err) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (failed_) *err = err_;
+    return !failed_;
+  }
+
+ private:
+  bool ReadFile(const char* name);
+  bool ReadWhole(InputFile* file, Job* job, bool* fits);
+  void ReleaseBlocks(Job* job);
+  bool PushFailure(const std::string& name, std::string text, const std::string& err);
+  // The coder's output side.
+  bool Room(size_t need);
+  bool Ship(Chunk chunk);
+  bool CodeBytes(RunEncoder* encoder, const uint8_t* data, size_t size);
+  bool CodeMemory(Job* job);
+  bool CodeStream(Job* job, uint8_t* scratch);
+  bool CodeFailure(Job* job);
+
+  std::vector<std::unique_ptr<uint8_t[]>> storage_;
+  Channel<uint8_t*> free_blocks_{InputBlocks};
+  Channel<Job> jobs_{64};
+  Channel<uint8_t*> free_out_{OutBuffers};
+  Channel<Chunk> chunks_{OutBuffers + 4};
+  std::mutex mutex_;
+  bool failed_ = false;
+  std::string err_;
+  // The coder's current output buffer and the text that goes before it.
+  uint8_t* out_ = nullptr;
+  size_t used_ = 0;
+  std::string text_;
+};
+
+// --- Reading and counting (the calling thread) ---
+
+void Pipeline::Read(const LinkNode* list) {
+  for (const LinkNode* node = list; node != nullptr; node = node->Next) {
+    if (!ReadFile(node->Name)) return;
+  }
+  Job end;
+  end.kind = Job::End;
+  jobs_.Push(std::move(end));
+}
+
+bool Pipeline::PushFailure(const std::string& name, std::string text, const std::string& err) {
+  Job job;
+  job.kind = Job::Failure;
+  job.name = name;
+  job.text = std::move(text);
+  job.err = err;
+  jobs_.Push(std::move(job));
+  return false;
+}
+
+void Pipeline::ReleaseBlocks(Job* job) {
+  for (auto& block : job->blocks) free_blocks_.Push(block.first);
+  job->blocks.clear();
+}
+
+// Reads the rest of `file` into pooled blocks, counting them. *fits is false
+// if the file turned out larger than InMemoryLimit.
+bool Pipeline::ReadWhole(InputFile* file, Job* job, bool* fits) {
+  ByteHistogram histogram;
+  uint64_t total = 0;
+  std::string err;
+  for (;;) {
+    uint8_t* block = nullptr;
+    if (!free_blocks_.Pop(&block)) return false;
+    size_t got = 0;
+    if (!file->Read(block, ReadBlock, &got, &err)) {
+      free_blocks_.Push(block);
+      return PushFailure(job->name, ProcessingLine(job->name), err);
+    }
+    if (got == 0) {
+      free_blocks_.Push(block);
+      break;
+    }
+    job->blocks.emplace_back(block, got);
+    histogram.Add(block, got);
+    total += got;
+    if (total > InMemoryLimit) {
+      *fits = false;
+      return true;
+    }
+    if (got < ReadBlock) break;
+  }
+  *fits = true;
+  job->crunch = PickCrunchByte(histogram);
+  return true;
+}
+
+bool Pipeline::ReadFile(const char* name) {
+  Job job;
+  job.name = name;
+  job.file.reset(new InputFile);
+  std::string err;
+  if (!job.file->Open(name, &err)) return PushFailure(name, ProcessingLine(name), err);
+  if (job.name.empty() || job.name.size() >= MaxName) {
+    return PushFailure(name, ProcessingLine(name),
+                       "cannot pack '" + job.name + "': a name holds 1 to " +
+                           std::to_string(MaxName - 1) + " characters");
+  }
+  if (job.file->size() <= InMemoryLimit) {
+    bool fits = false;
+    if (!ReadWhole(job.file.get(), &job, &fits)) return false;
+    if (fits) {
+      job.kind = Job::Memory;
+      job.file.reset();
+      return jobs_.Push(std::move(job));
+    }
+    // The file grew since it was opened: stream it like a large one.
+    ReleaseBlocks(&job);
+    if (!job.file->Rewind(&err)) return PushFailure(name, ProcessingLine(name), err);
+  }
+  if (!CalcCrunchByte(job.file.get(), &job.crunch, &job.counted, &err)) {
+    return PushFailure(name, ProcessingLine(name), err);
+  }
+  job.kind = Job::Stream;
+  return jobs_.Push(std::move(job));
+}
+
+// --- Coding (the coder thread) ---
+
+bool Pipeline::Ship(Chunk chunk) { return chunks_.Push(std::move(chunk)); }
+
+// Makes sure the current output buffer has `need` bytes free, passing a full
+// one on to the writer with the text that precedes it.
+bool Pipeline::Room(size_t need) {
+  if (out_ != nullptr && OutBufferSize - used_ >= need) return true;
+  if (out_ != nullptr) {
+    Chunk chunk;
+    chunk.text = std::move(text_);
+    text_.clear();
+    chunk.buffer = out_;
+    chunk.size = used_;
+    out_ = nullptr;
+    if (!Ship(std::move(chunk))) return false;
+  }
+  used_ = 0;
+  return free_out_.Pop(&out_);
+}
+
+bool Pipeline::CodeBytes(RunEncoder* encoder, const uint8_t* data, size_t size) {
+  for (size_t at = 0; at < size; at += CodePiece) {
+    size_t n = size - at < CodePiece ? size - at : CodePiece;
+    if (!Room(RunEncoder::MaxEncodedSize(n))) return false;
+    used_ += encoder->Encode(data + at, n, out_ + used_);
+  }
+  return true;
+}
+
+bool Pipeline::CodeMemory(Job* job) {
+  RunEncoder encoder(job->crunch);
+  for (auto& block : job->blocks) {
+    if (!CodeBytes(&encoder, block.first, block.second)) return false;
+  }
+  ReleaseBlocks(job);
+  if (!Room(RunEncoder::MaxFinishSize)) return false;
+  used_ += encoder.Finish(out_ + used_);
+  return true;
+}
+
+bool Pipeline::CodeStream(Job* job, uint8_t* scratch) {
+  RunEncoder encoder(job->crunch);
+  std::string err;
+  if (!job->file->Rewind(&err)) {
+    job->err = err;
+    return CodeFailure(job);
+  }
+  uint64_t total = 0;
+  for (;;) {
+    size_t got = 0;
+    if (!job->file->Read(scratch, ReadBlock, &got, &err)) {
+      job->err = err;
+      return CodeFailure(job);
+    }
+    if (got == 0) break;
+    total += got;
+    if (!CodeBytes(&encoder, scratch, got)) return false;
+  }
+  if (total != job->counted) {
+    job->err = "'" + job->name + "' changed while it was being packed";
+    return CodeFailure(job);
+  }
+  job->file.reset();
+  if (!Room(RunEncoder::MaxFinishSize)) return false;
+  used_ += encoder.Finish(out_ + used_);
+  return true;
+}
+
+// Passes the text and bytes so far and the failure of `job` to the writer.
+bool Pipeline::CodeFailure(Job* job) {
+  Chunk chunk;
+  chunk.text = std::move(text_);
+  chunk.text += job->text;
+  text_.clear();
+  chunk.buffer = out_;
+  chunk.size = used_;
+  out_ = nullptr;
+  chunk.failed = true;
+  chunk.err = job->err;
+  Ship(std::move(chunk));
+  return false;
+}
+
+void Pipeline::Code() {
+  std::unique_ptr<uint8_t[]> scratch;
+  for (;;) {
+    Job job;
+    if (!jobs_.Pop(&job)) return;
+    if (job.kind == Job::Failure) {
+      CodeFailure(&job);
+      return;
+    }
+    if (job.kind == Job::End) {
+      Chunk chunk;
+      chunk.text = std::move(text_);
+      chunk.buffer = out_;
+      chunk.size = used_;
+      chunk.last = true;
+      out_ = nullptr;
+      Ship(std::move(chunk));
+      return;
+    }
+    if (!Room(MaxName + 1)) return;
+    text_ += ProcessingLine(job.name);
+    text_ += "  CrunchByte: " + std::to_string(static_cast<unsigned>(job.crunch)) + "\n";
+    text_ += "  Compressing...\n";
+    used_ += PutRecordHeader(job.name.c_str(), job.crunch, out_ + used_);
+    if (job.kind == Job::Memory) {
+      if (!CodeMemory(&job)) return;
+    } else {
+      if (!scratch) scratch.reset(new uint8_t[ReadBlock]);
+      job.text.clear();
+      if (!CodeStream(&job, scratch.get())) return;
+    }
+  }
+}
+
+// --- Writing (the writer thread) ---
+
+void Pipeline::Write(TempOutput* output, std::FILE* progress) {
+  for (;;) {
+    Chunk chunk;
+    if (!chunks_.Pop(&chunk)) return;
+    if (!chunk.text.empty()) std::fputs(chunk.text.c_str(), progress);
+    if (chunk.buffer != nullptr) {
+      std::string err;
+      bool written = output->Write(chunk.buffer, chunk.size, &err);
+      free_out_.Push(chunk.buffer);
+      if (!written) return Fail(err);
+    }
+    if (chunk.failed) return Fail(chunk.err);
+    if (chunk.last) return;
+  }
+}
+
+// Runs `body`, turning an exception (only running out of memory is
+// expected) into a failure of the pipeline.
+template <class Body>
+void Guarded(Pipeline* pipeline, Body body) {
+  try {
+    body();
+  } catch (const std::bad_alloc&) {
+    pipeline->Fail("out of memory");
+  } catch (const std::exception& e) {
+    pipeline->Fail(e.what());
+  }
+}
+
+}  // namespace
+
+bool PackRecords(const LinkNode* list, TempOutput* output, std::FILE* progress,
+                 std::string* err) {
+  try {
+    Pipeline pipeline;
+    std::thread writer([&] { Guarded(&pipeline, [&] { pipeline.Write(output, progress); }); });
+    std::thread coder;
+    try {
+      coder = std::thread([&] { Guarded(&pipeline, [&] { pipeline.Code(); }); });
+    } catch (const std::system_error& e) {
+      pipeline.Fail(std::string("cannot start a thread: ") + e.what());
+    }
+    Guarded(&pipeline, [&] { pipeline.Read(list); });
+    if (coder.joinable()) coder.join();
+    writer.join();
+    return pipeline.Result(err);
+  } catch (const std::bad_alloc&) {
+    *err = "out of memory";
+  } catch (const std::system_error& e) {
+    *err = std::string("cannot start a thread: ") + e.what();
+  }
+  return false;
+}

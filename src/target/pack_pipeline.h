@@ -1,0 +1,23 @@
+// Packing the records of all inputs on three threads: one reads the inputs
+// and counts their bytes, one codes the records, one writes them. The bytes
+// and the progress lines come out in list order, as from a single thread.
+#ifndef TUVOLINK_TARGET_PACK_PIPELINE_H_
+#define TUVOLINK_TARGET_PACK_PIPELINE_H_
+
+#include <cstdio>
+#include <string>
+
+#include "file_list.h"
+
+class TempOutput;
+
+// Appends one record per node of `list`, in list order, to `output`, and
+// prints each input's progress lines (Processing, CrunchByte, Compressing) to
+// `progress`. A file of at most InMemoryLimit bytes is read once; a larger one
+// is read twice and must not change in between. Memory use is bounded
+// (about 32 MiB) whatever the input sizes. Returns false and sets *err, naming
+// the file and the reason, at the first failure in list order.
+bool PackRecords(const LinkNode* list, TempOutput* output, std::FILE* progress,
+                 std::string* err);
+
+#endif  // TUVOLINK_TARGET_PACK_PIPELINE_H_

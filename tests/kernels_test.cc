@@ -1,0 +1,207 @@
+// The fast histogram, encoder and decoder kernels against the per-byte model
+// of reference_coder.h, on random, adversarial and real data, fed in blocks of
+// many sizes.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "reference_coder.h"
+#include "target/compress.h"
+#include "target/crunch.h"
+#include "target/encode_kernel.h"
+#include "target/reader.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// Codes `data` with RunEncoder in blocks of `block` bytes, end marker included.
+Bytes EncodeInBlocks(const Bytes& data, uint8_t crunch, size_t block) {
+  RunEncoder encoder(crunch);
+  Bytes out;
+  Bytes buffer(RunEncoder::MaxEncodedSize(block) + RunEncoder::MaxFinishSize);
+  for (size_t at = 0; at < data.size(); at += block) {
+    size_t n = data.size() - at < block ? data.size() - at : block;
+    size_t wrote = encoder.Encode(data.data() + at, n, buffer.data());
+    out.insert(out.end(), buffer.begin(), buffer.begin() + static_cast<ptrdiff_t>(wrote));
+  }
+  size_t wrote = encoder.Finish(buffer.data());
+  out.insert(out.end(), buffer.begin(), buffer.begin() + static_cast<ptrdiff_t>(wrote));
+  return out;
+}
+
+// Decodes `coded` with RunDecoder, fed `in_block` bytes at a time into an
+// output buffer of `out_block` bytes. Returns false on a missing end marker.
+bool DecodeInBlocks(const Bytes& coded, uint8_t crunch, size_t in_block, size_t out_block,
+                    Bytes* data) {
+  RunDecoder decoder(crunch);
+  Bytes out(out_block);
+  size_t at = 0;
+  data->clear();
+  while (at < coded.size()) {
+    size_t n = coded.size() - at < in_block ? coded.size() - at : in_block;
+    size_t used = 0;
+    for (;;) {
+      size_t consumed = 0, produced = 0;
+      RunDecoder::Status status = decoder.Decode(coded.data() + at + used, n - used, &consumed,
+                                                 out.data(), out.size(), &produced);
+      data->insert(data->end(), out.begin(), out.begin() + static_cast<ptrdiff_t>(produced));
+      used += consumed;
+      if (status == RunDecoder::EndMarker) return at + used == coded.size();
+      if (status == RunDecoder::NeedInput) break;
+    }
+    at += n;
+  }
+  return false;
+}
+
+const size_t BlockSizes[] = {1, 2, 3, 5, 64, 127, 128, 129, 255, 256, 257, 1000, 4096, 65536,
+                             size_t{1} << 20};
+
+// Checks every coder against the model for one input and crunch byte.
+void CheckAll(const Bytes& data, uint8_t crunch, const std::string& what) {
+  SCOPED_TRACE(what + ", crunch " + std::to_string(crunch));
+  const Bytes expected = reference::Encode(data, crunch);
+  for (size_t block : BlockSizes) {
+    if (block > 4 * data.size() + 64 && block != BlockSizes[0]) continue;
+    ASSERT_EQ(EncodeInBlocks(data, crunch, block), expected) << "encoder, block " << block;
+  }
+  // Each instruction set on its own, the rest coded by the model's rules.
+  for (EncodeIsa isa : {EncodeIsa::Portable, EncodeIsa::Sse2, EncodeIsa::Avx2}) {
+    Bytes out(3 * data.size() + 8);
+    size_t consumed = 0, written = 0;
+    if (!EncodeItemsWith(isa, data.data(), data.size(), crunch, out.data(), &consumed,
+                         &written)) {
+      continue;
+    }
+    ASSERT_LE(consumed, data.size());
+    ASSERT_LT(data.size() - consumed, 400u);
+    out.resize(written);
+    Bytes rest = reference::Encode(data.data() + consumed, data.size() - consumed, crunch);
+    out.insert(out.end(), rest.begin(), rest.end());
+    ASSERT_EQ(out, expected) << "kernel " << static_cast<int>(isa);
+  }
+  for (size_t in_block : {size_t{1}, size_t{3}, size_t{200}, size_t{1} << 20}) {
+    for (size_t out_block : {size_t{255}, size_t{400}, size_t{1} << 20}) {
+      Bytes decoded;
+      ASSERT_TRUE(DecodeInBlocks(expected, crunch, in_block, out_block, &decoded))
+          << "decoder, blocks " << in_block << "/" << out_block;
+      ASSERT_EQ(decoded, data) << "decoder, blocks " << in_block << "/" << out_block;
+    }
+  }
+}
+
+void CheckWithOwnCrunch(const Bytes& data, const std::string& what) {
+  ByteHistogram histogram;
+  histogram.Add(data.data(), data.size());
+  uint64_t expected[256] = {};
+  for (uint8_t b : data) expected[b] += 1;
+  for (int v = 0; v < 256; ++v) ASSERT_EQ(histogram.count[v], expected[v]) << what << " " << v;
+  uint8_t crunch = PickCrunchByte(histogram);
+  ASSERT_EQ(crunch, reference::CrunchByte(data.data(), data.size())) << what;
+  CheckAll(data, crunch, what);
+}
+
+Bytes Random(size_t size, unsigned alphabet, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Bytes data(size);
+  for (auto& b : data) b = static_cast<uint8_t>(rng() % alphabet);
+  return data;
+}
+
+// Runs of random lengths drawn from `lengths`, of values from a small set
+// that contains the crunch byte 0.
+Bytes RandomRuns(size_t size, const std::vector<size_t>& lengths, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Bytes data;
+  while (data.size() < size) {
+    size_t n = lengths[rng() % lengths.size()];
+    uint8_t v = static_cast<uint8_t>(rng() % 4);
+    data.insert(data.end(), n, v);
+  }
+  data.resize(size);
+  return data;
+}
+
+TEST(Kernels, MatchTheModelOnRandomData) {
+  for (unsigned alphabet : {256u, 16u, 3u, 2u, 1u}) {
+    for (size_t size : {size_t{0}, size_t{1}, size_t{63}, size_t{130}, size_t{5000},
+                        size_t{300000}}) {
+      Bytes data = Random(size, alphabet, static_cast<uint32_t>(size + alphabet));
+      std::string what = "random " + std::to_string(size) + "/" + std::to_string(alphabet);
+      CheckWithOwnCrunch(data, what);
+      CheckAll(data, 0, what);
+      CheckAll(data, 1, what);
+    }
+  }
+}
+
+TEST(Kernels, MatchTheModelOnRunsOfEveryAwkwardLength) {
+  const std::vector<size_t> lengths = {1, 2, 3, 4, 63, 64, 65, 66, 254, 255, 256, 257, 510, 511, 512, 765, 766};
+  for (uint32_t seed = 0; seed < 4; ++seed) {
+    Bytes data = RandomRuns(200000, lengths, seed);
+    CheckAll(data, 0, "runs " + std::to_string(seed));  // 0 is one of the run values
+    CheckAll(data, 9, "runs " + std::to_string(seed));  // the crunch byte never occurs
+    CheckWithOwnCrunch(data, "runs " + std::to_string(seed));
+  }
+}
+
+TEST(Kernels, MatchTheModelForEachRunLengthAtEveryOffset) {
+  // A run of n bytes of v between literals, at every offset within a window and
+  // past the window's reach, of the crunch byte and of another value.
+  for (size_t n : {1, 2, 3, 4, 62, 63, 64, 65, 127, 128, 129, 254, 255, 256, 257, 258, 509, 510,
+                   511, 512}) {
+    for (uint8_t v : {uint8_t{0}, uint8_t{7}}) {
+      for (size_t offset = 0; offset < 200; offset += (offset < 70 ? 1 : 13)) {
+        Bytes data;
+        for (size_t i = 0; i < offset; ++i) data.push_back(static_cast<uint8_t>(100 + i % 50));
+        data.insert(data.end(), n, v);
+        for (size_t i = 0; i < 150; ++i) data.push_back(static_cast<uint8_t>(30 + i % 40));
+        CheckAll(data, 0, "run " + std::to_string(n) + " of " + std::to_string(v) + " at " +
+                              std::to_string(offset));
+      }
+    }
+  }
+}
+
+TEST(Kernels, EncoderMatchesWhenEveryBlockBoundaryFallsInsideARun) {
+  // Runs of the crunch byte and of another value, long enough to be cut, with
+  // the input split once at every position.
+  Bytes data(300, 5);
+  data.insert(data.end(), 520, 0);
+  data.insert(data.end(), {1, 2, 2, 3, 3, 3, 0, 0});
+  data.insert(data.end(), 256, 4);
+  const Bytes expected = reference::Encode(data, 0);
+  for (size_t split = 0; split <= data.size(); ++split) {
+    RunEncoder encoder(0);
+    Bytes out(RunEncoder::MaxEncodedSize(data.size()) + RunEncoder::MaxFinishSize);
+    size_t n = encoder.Encode(data.data(), split, out.data());
+    n += encoder.Encode(data.data() + split, data.size() - split, out.data() + n);
+    n += encoder.Finish(out.data() + n);
+    out.resize(n);
+    ASSERT_EQ(out, expected) << "split at " << split;
+  }
+}
+
+TEST(Kernels, MatchTheModelOnRealFiles) {
+  const char* files[] = {"/proc/self/exe", __FILE__, "/bin/sh", "/usr/bin/env"};
+  int checked = 0;
+  for (const char* name : files) {
+    std::FILE* f = std::fopen(name, "rb");
+    if (f == nullptr) continue;
+    Bytes data;
+    uint8_t buffer[65536];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0) data.insert(data.end(), buffer, buffer + got);
+    std::fclose(f);
+    if (data.size() > (size_t{8} << 20)) data.resize(size_t{8} << 20);
+    CheckWithOwnCrunch(data, name);
+    ++checked;
+  }
+  EXPECT_GE(checked, 2);
+}
+
+}  // namespace
