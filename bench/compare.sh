@@ -160,14 +160,15 @@ ext_times=""
 for ((r = 0; r < rounds; r++)); do
   rm -rf "$out/extract" && mkdir -p "$out/extract"
   t0=$(now)
-  (cd "$out/extract" && "$out/package.exe") >/dev/null
+  "$out/package.exe" --tuvo-extract "$out/extract" >/dev/null
   t1=$(now)
   ext_times+=" $(python3 -c "print($t1 - $t0)")"
 done
 # shellcheck disable=SC2086
 seconds[stub]=$(median $ext_times)
 extracted=$(du -sb "$out/extract" | cut -f1)
-rss[stub]=$(cd "$out/extract" && /usr/bin/time -f %M "$out/package.exe" 2>&1 >/dev/null | tail -1)
+rm -rf "$out/extract"
+rss[stub]=$(/usr/bin/time -f %M "$out/package.exe" --tuvo-extract "$out/extract" 2>&1 >/dev/null | tail -1)
 size[stub]=$extracted
 
 # Peak memory packing one large sparse file.
