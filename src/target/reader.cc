@@ -91,6 +91,44 @@ RunDecoder::Status RunDecoder::Decode(const uint8_t* in, size_t in_size, size_t*
   return status;
 }
 
+RunDecoder::Status RunDecoder::Scan(const uint8_t* in, size_t in_size, size_t* consumed,
+                                    uint64_t* decoded) {
+  const uint8_t* p = in;
+  const uint8_t* in_end = in + in_size;
+  Status status = NeedInput;
+  while (p != in_end) {
+    if (state_ == Item) {
+      if (decode_kernel::ScanItems(crunch_, &p, in_end, decoded)) {
+        status = EndMarker;
+        break;
+      }
+      size_t in_left = static_cast<size_t>(in_end - p);
+      const void* hit = std::memchr(p, crunch_, in_left);
+      size_t span = hit ? static_cast<size_t>(static_cast<const uint8_t*>(hit) - p) : in_left;
+      *decoded += span;
+      p += span;
+      if (hit) {
+        ++p;
+        state_ = Count;
+      }
+    } else if (state_ == Count) {
+      count_ = *p++;
+      state_ = Value;
+      if (count_ == 0) {
+        state_ = Item;
+        status = EndMarker;
+        break;
+      }
+    } else {
+      ++p;
+      *decoded += count_;
+      state_ = Item;
+    }
+  }
+  *consumed = static_cast<size_t>(p - in);
+  return status;
+}
+
 PackageReader::~PackageReader() {
   std::free(window_);
   std::free(out_);
@@ -199,11 +237,18 @@ bool PackageReader::DecodeData(RecordInfo* info, DecodeSink* sink, ReadError* er
     }
     size_t offset = static_cast<size_t>(pos_ - window_start_);
     size_t consumed = 0, produced = 0;
+    if (sink == nullptr) {
+      RunDecoder::Status status =
+          decoder.Scan(window_ + offset, window_size_ - offset, &consumed, &info->decoded_size);
+      pos_ += consumed;
+      if (status == RunDecoder::EndMarker) return true;
+      continue;
+    }
     RunDecoder::Status status = decoder.Decode(window_ + offset, window_size_ - offset,
                                                &consumed, out_, OutSize, &produced);
     pos_ += consumed;
     info->decoded_size += produced;
-    if (sink != nullptr && produced > 0 && !sink->Put(out_, produced)) {
+    if (produced > 0 && !sink->Put(out_, produced)) {
       char shown[MaxName];
       Printable(info->name, shown, sizeof shown);
       SetError(err, "cannot write '%s'", shown);
