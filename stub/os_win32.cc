@@ -448,3 +448,53 @@ int RunProgram(Folder* folder, const PathChar* path, char**, int first, StubErro
   CloseHandle(process.hProcess);
   return static_cast<int>(code);
 }
+
+struct Worker::State {
+  HANDLE thread;
+  SRWLOCK lock;
+  CONDITION_VARIABLE wake;
+  void (*run)(void*);
+  void* arg;
+};
+
+namespace {
+
+DWORD WINAPI RunWorker(void* state) {
+  Worker::State* s = static_cast<Worker::State*>(state);
+  s->run(s->arg);
+  return 0;
+}
+
+}  // namespace
+
+Worker::~Worker() {
+  if (state_ == nullptr) return;
+  Join();
+  std::free(state_);
+}
+
+bool Worker::Start(void (*run)(void*), void* arg) {
+  if (state_ != nullptr) return false;
+  State* s = static_cast<State*>(std::calloc(1, sizeof(State)));
+  if (s == nullptr) return false;
+  InitializeSRWLock(&s->lock);
+  InitializeConditionVariable(&s->wake);
+  s->run = run;
+  s->arg = arg;
+  // Console control events come on a thread of their own: nothing to mask.
+  state_ = s;  // before the thread can use it
+  s->thread = CreateThread(nullptr, 0, RunWorker, s, 0, nullptr);
+  return s->thread != nullptr;
+}
+
+void Worker::Join() {
+  if (state_ == nullptr || state_->thread == nullptr) return;
+  WaitForSingleObject(state_->thread, INFINITE);
+  CloseHandle(state_->thread);
+  state_->thread = nullptr;
+}
+
+void Worker::Lock() { AcquireSRWLockExclusive(&state_->lock); }
+void Worker::Unlock() { ReleaseSRWLockExclusive(&state_->lock); }
+void Worker::Wait() { SleepConditionVariableSRW(&state_->wake, &state_->lock, INFINITE, 0); }
+void Worker::WakeAll() { WakeAllConditionVariable(&state_->wake); }

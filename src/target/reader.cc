@@ -244,11 +244,17 @@ bool PackageReader::DecodeData(RecordInfo* info, DecodeSink* sink, ReadError* er
       if (status == RunDecoder::EndMarker) return true;
       continue;
     }
+    size_t room = 0;
+    uint8_t* out = sink->Room(&room);
+    if (out == nullptr || room < MaxRun) {
+      out = out_;
+      room = OutSize;
+    }
     RunDecoder::Status status = decoder.Decode(window_ + offset, window_size_ - offset,
-                                               &consumed, out_, OutSize, &produced);
+                                               &consumed, out, room, &produced);
     pos_ += consumed;
     info->decoded_size += produced;
-    if (produced > 0 && !sink->Put(out_, produced)) {
+    if (produced > 0 && !sink->Put(out, produced)) {
       char shown[MaxName];
       Printable(info->name, shown, sizeof shown);
       SetError(err, "cannot write '%s'", shown);

@@ -22,6 +22,14 @@ class PackageSource {
 class DecodeSink {
  public:
   virtual ~DecodeSink() = default;
+  // Where the decoder may write the next bytes, with *size set to the room
+  // (at least MaxRun), so that they need not be copied again; the next Put
+  // then hands over data that begins there. Null: the decoder uses a buffer
+  // of its own.
+  virtual uint8_t* Room(size_t* size) {
+    *size = 0;
+    return nullptr;
+  }
   // Takes data[0, size); false stops the decoding with a write error.
   virtual bool Put(const uint8_t* data, size_t size) = 0;
 };
