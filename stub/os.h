@@ -92,9 +92,10 @@ class EntryFile : public DecodeSink {
   // Creates the folders of `path` (relative, HostSeparator between
   // components) inside `folder`, refusing to pass a symbolic link or a
   // junction, then the temporary. `name` is the record's name for messages;
-  // an executable entry is made runnable.
+  // an executable entry is made runnable. `size` is the size the file will
+  // have, reserved on the disk ahead of the writes where the system can.
   bool Create(Folder* folder, const PathChar* path, const char* name, bool executable,
-              StubError* err);
+              uint64_t size, StubError* err);
   // Appends data; on failure error() says why. Stops when interrupted. On
   // POSIX, whole blocks of zeros are left as holes, as cp leaves those of a
   // sparse file: the file reads the same and takes less room.

@@ -133,7 +133,8 @@ void WriteQueue::WriterLoop() {
 bool WriteQueue::WriteSlot(const Slot& slot, StubError* err) {
   size_t i = slot.record;
   if (!open_) {
-    if (!file_.Create(folder_, plan_.path(i), plan_.name(i), i + 1 == plan_.size(), err)) {
+    if (!file_.Create(folder_, plan_.path(i), plan_.name(i), i + 1 == plan_.size(),
+                      plan_.decoded_size(i), err)) {
       file_.Discard();
       return false;
     }
