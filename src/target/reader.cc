@@ -130,11 +130,15 @@ RunDecoder::Status RunDecoder::Scan(const uint8_t* in, size_t in_size, size_t* c
 }
 
 PackageReader::~PackageReader() {
+  if (ahead_size_ > 0) source_->Settle();
+  std::free(ahead_);
   std::free(window_);
   std::free(out_);
 }
 
 bool PackageReader::Open(PackageSource* source, uint64_t end, ReadError* err) {
+  if (ahead_size_ > 0) source_->Settle();
+  ahead_size_ = 0;
   source_ = source;
   window_size_ = 0;
   if (end < TrailerSize) {
@@ -158,8 +162,9 @@ bool PackageReader::Open(PackageSource* source, uint64_t end, ReadError* err) {
     return false;
   }
   if (window_ == nullptr) window_ = static_cast<uint8_t*>(std::malloc(WindowSize));
+  if (ahead_ == nullptr) ahead_ = static_cast<uint8_t*>(std::malloc(WindowSize));
   if (out_ == nullptr) out_ = static_cast<uint8_t*>(std::malloc(OutSize));
-  if (window_ == nullptr || out_ == nullptr) {
+  if (window_ == nullptr || ahead_ == nullptr || out_ == nullptr) {
     SetError(err, "out of memory");
     return false;
   }
@@ -173,6 +178,15 @@ bool PackageReader::Fill(ReadError* err, bool* failed) {
   if (pos_ >= window_start_ && pos_ < window_start_ + window_size_) return true;
   uint64_t left = limit_ - pos_;
   size_t size = left < WindowSize ? static_cast<size_t>(left) : WindowSize;
+  // Reading on goes on in the background while this window is used.
+  if (ahead_size_ > 0 && pos_ == window_start_ + window_size_ && size == ahead_size_) {
+    uint8_t* next = ahead_;
+    ahead_ = window_;
+    window_ = next;
+  } else if (ahead_size_ > 0) {
+    source_->Settle();
+  }
+  ahead_size_ = 0;
   if (!source_->ReadAt(pos_, window_, size)) {
     SetError(err, "cannot read the package at offset %llu", ULL(pos_));
     window_size_ = 0;
@@ -181,6 +195,11 @@ bool PackageReader::Fill(ReadError* err, bool* failed) {
   }
   window_start_ = pos_;
   window_size_ = size;
+  uint64_t after = left - size;
+  if (after > 0) {
+    ahead_size_ = after < WindowSize ? static_cast<size_t>(after) : WindowSize;
+    source_->ReadAhead(pos_ + size, ahead_, ahead_size_);
+  }
   return true;
 }
 

@@ -16,6 +16,12 @@ class PackageSource {
   virtual ~PackageSource() = default;
   // Reads exactly `size` bytes at `offset`; false on any failure.
   virtual bool ReadAt(uint64_t offset, void* buffer, size_t size) = 0;
+  // May start reading those bytes in the background, so that a later
+  // ReadAt of exactly this range finds them there already. The buffer is
+  // the source's until that ReadAt or Settle.
+  virtual void ReadAhead(uint64_t, void*, size_t) {}
+  // Waits for a read ahead to finish.
+  virtual void Settle() {}
 };
 
 // Receives the decoded bytes of a record, in order.
@@ -113,6 +119,8 @@ class PackageReader {
   uint8_t* window_ = nullptr;  // source bytes [window_start_, window_start_ + window_size_)
   uint64_t window_start_ = 0;
   size_t window_size_ = 0;
+  uint8_t* ahead_ = nullptr;  // the next window, being read ahead when ahead_size_ > 0
+  size_t ahead_size_ = 0;
   uint8_t* out_ = nullptr;  // decoded bytes on their way to the sink
 };
 
