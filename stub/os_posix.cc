@@ -315,6 +315,9 @@ void CatchInterrupts() {
   action.sa_flags = SA_SIGINFO | SA_RESTART;
   sigemptyset(&action.sa_mask);
   for (int signal_number : InterruptSignals) sigaction(signal_number, &action, nullptr);
+  // A file size limit then fails the write with EFBIG, and the partly
+  // written file is removed, instead of the signal ending the stub.
+  signal(SIGXFSZ, SIG_IGN);
 }
 
 int Interrupted() { return noted_signal; }
@@ -330,6 +333,7 @@ namespace {
   std::memset(&action, 0, sizeof action);
   action.sa_handler = SIG_DFL;
   for (int signal_number : InterruptSignals) sigaction(signal_number, &action, nullptr);
+  sigaction(SIGXFSZ, &action, nullptr);
   sigprocmask(SIG_SETMASK, old_mask, nullptr);
   if (fchdir(folder) == 0) {
     execv(program, args);

@@ -74,9 +74,9 @@ class WriteQueue : public DecodeSink {
   bool filling_ = false;  // slots_[head_] is being filled
   size_t fill_ = 0;
   // Shared, under the worker's lock.
-  size_t head_ = 0;     // the next slot to fill
-  size_t tail_ = 0;     // the next slot to write
-  size_t full_ = 0;     // slots handed over and not yet written
+  size_t head_ = 0;  // the next slot to fill
+  size_t tail_ = 0;  // the next slot to write
+  size_t full_ = 0;  // slots handed over and not yet written
   bool finishing_ = false;
   bool aborted_ = false;
   bool failed_ = false;

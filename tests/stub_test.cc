@@ -495,6 +495,22 @@ TEST(StubExtract, RoundTripsLargeFilesThroughThePacker) {
   EXPECT_TRUE(ReadFile(dir / "out/mixed.bin") == mixed);
 }
 
+// Under a file size limit whose signal is not ignored, the stub still fails
+// cleanly instead of being ended by SIGXFSZ with a temporary left behind.
+TEST(StubExtract, FailsCleanlyAtAFileSizeLimit) {
+  Sandbox box;
+  std::string big(300000, 'b');
+  for (size_t i = 0; i < big.size(); i += 7) big[i] = static_cast<char>(i);
+  WriteBytes(box.package(), PackageOf(Concat({Record("big", big), Record("run", "#!/bin/sh\n")})));
+  std::string dest = box.path("dest");
+  // ulimit -f counts blocks of 512 bytes: 100 KiB.
+  Result r = Execute(
+      {{"/bin/sh", "-c", "ulimit -f 200; exec \"$0\" --tuvo-extract \"$1\"", box.package(), dest}});
+  EXPECT_EQ(r.status, 125) << r.err;
+  EXPECT_NE(r.err.find("cannot write 'big'"), std::string::npos) << r.err;
+  EXPECT_TRUE(Tree(dest).empty());
+}
+
 // The decoder fills a ring of 1 MiB buffers while another thread writes
 // them, leaving whole blocks of zeros unwritten: many files, empty ones,
 // zeros at every alignment, at the start, inside and at the end of files,
@@ -552,8 +568,8 @@ TEST(StubExtract, StopsAtAFailureOfTheWriterThread) {
   std::string big(3u << 20, 'b');
   for (size_t i = 0; i < big.size(); i += 5) big[i] = static_cast<char>(i);
   WriteBytes(box.package(),
-             PackageOf(Concat({Record("first", big), Record("second", big),
-                               Record("third", "3"), Record("run", "#!/bin/sh\n")})));
+             PackageOf(Concat({Record("first", big), Record("second", big), Record("third", "3"),
+                               Record("run", "#!/bin/sh\n")})));
   std::string dest = box.path("dest");
   mkdir(dest.c_str(), 0755);
   // A folder that is not empty cannot be replaced by a file.

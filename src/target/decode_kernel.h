@@ -122,8 +122,7 @@ inline bool DecodeItems(uint8_t crunch, const uint8_t** in, const uint8_t* in_en
 // Walks the items of the window at p (an item start) one by one: adds what
 // they stand for to *size and returns the offset of the next item start, or
 // 0 after the end marker, which ends at *end.
-inline unsigned ScanWindowExactly(const uint8_t* p, uint64_t mask, uint64_t* size,
-                                  unsigned* end) {
+inline unsigned ScanWindowExactly(const uint8_t* p, uint64_t mask, uint64_t* size, unsigned* end) {
   unsigned cur = 0;
   for (;;) {
     uint64_t pending = mask >> cur << cur;

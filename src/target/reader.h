@@ -101,8 +101,9 @@ class PackageReader {
   uint64_t terminator() const { return limit_; }
 
   // Reads the next record and decodes its data into `sink` (which may be
-  // null, to check and measure only: the data is then scanned, not decoded). Returns Record with *info filled, End
-  // when the records end exactly at the list terminator, or Error.
+  // null, to check and measure only: the data is then scanned, not
+  // decoded). Returns Record with *info filled, End when the records end
+  // exactly at the list terminator, or Error.
   Status Next(RecordInfo* info, DecodeSink* sink, ReadError* err);
 
  private:
