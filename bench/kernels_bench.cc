@@ -188,6 +188,25 @@ void BM_Decode(benchmark::State& state) {
 }
 BENCHMARK(BM_Decode)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// The check pass of the stub: items walked for the end marker and the
+// decoded size, nothing written.
+void BM_Scan(benchmark::State& state) {
+  for (auto _ : state) {
+    for (const Input& input : Corpus()) {
+      RunDecoder decoder(input.crunch);
+      size_t consumed = 0;
+      uint64_t decoded = 0;
+      RunDecoder::Status status =
+          decoder.Scan(input.coded.data(), input.coded.size(), &consumed, &decoded);
+      if (status != RunDecoder::EndMarker || decoded != input.data.size()) {
+        state.SkipWithError("wrong scan");
+      }
+    }
+  }
+  state.SetBytesProcessed(state.iterations() * CorpusBytes());
+}
+BENCHMARK(BM_Scan)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 // The per-byte model, for scale.
 void BM_EncodeReference(benchmark::State& state) {
   for (auto _ : state) {

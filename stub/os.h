@@ -92,10 +92,13 @@ class EntryFile : public DecodeSink {
   // Creates the folders of `path` (relative, HostSeparator between
   // components) inside `folder`, refusing to pass a symbolic link or a
   // junction, then the temporary. `name` is the record's name for messages;
-  // an executable entry is made runnable.
+  // an executable entry is made runnable. `size` is the size the file will
+  // have, reserved on the disk ahead of the writes where the system can.
   bool Create(Folder* folder, const PathChar* path, const char* name, bool executable,
-              StubError* err);
-  // Appends data; on failure error() says why. Stops when interrupted.
+              uint64_t size, StubError* err);
+  // Appends data; on failure error() says why. Stops when interrupted. On
+  // POSIX, whole blocks of zeros are left as holes, as cp leaves those of a
+  // sparse file: the file reads the same and takes less room.
   bool Put(const uint8_t* data, size_t size) override;
   // Closes the temporary and renames it over the entry's path.
   bool Commit(StubError* err);
@@ -111,11 +114,41 @@ class EntryFile : public DecodeSink {
   wchar_t* temp_ = nullptr;
   wchar_t* final_ = nullptr;
 #else
+  // Writes data[0, size) at offset `at` of the file.
+  bool WriteAt(const uint8_t* data, size_t size, uint64_t at);
   int dir_ = -1;
   int fd_ = -1;
+  uint64_t offset_ = 0;       // bytes received
+  uint64_t written_end_ = 0;  // end of the last write; blocks of zeros beyond are holes
   char temp_[64] = {};
   char leaf_[MaxName] = {};
 #endif
+};
+
+// A second thread, and the one lock and wake-up that it shares with the
+// thread that started it.
+class Worker {
+ public:
+  Worker() = default;
+  Worker(const Worker&) = delete;
+  Worker& operator=(const Worker&) = delete;
+  ~Worker();  // joins a thread still running
+
+  // Runs run(arg) on a new thread that receives no interrupt signals;
+  // false when no thread can be started (the caller then does the work).
+  bool Start(void (*run)(void*), void* arg);
+  // Waits for the thread to return.
+  void Join();
+  // The lock, and waiting for WakeAll with it held; only after Start.
+  void Lock();
+  void Unlock();
+  void Wait();
+  void WakeAll();
+
+  struct State;  // each system's thread, lock and condition
+
+ private:
+  State* state_ = nullptr;
 };
 
 // Exit statuses of the stub itself, apart from the program's own.

@@ -3,6 +3,7 @@
 // with O_NOFOLLOW, so that no symbolic link inside it is ever followed.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -42,6 +43,20 @@ bool WriteAll(int fd, const void* data, size_t size) {
     size -= static_cast<size_t>(n);
   }
   return true;
+}
+
+// Holes are made of whole blocks of this size, aligned in the file: the
+// page and block size of the common file systems.
+constexpr uint64_t HoleBlock = 4096;
+
+bool IsZeroBlock(const uint8_t* p) {
+  uint64_t any = 0;
+  for (size_t i = 0; i < HoleBlock && any == 0; i += 64) {
+    uint64_t w[8];
+    std::memcpy(w, p + i, sizeof w);
+    any = w[0] | w[1] | w[2] | w[3] | w[4] | w[5] | w[6] | w[7];
+  }
+  return any == 0;
 }
 
 // Removes everything inside the folder open at `dir`; returns false when
@@ -165,7 +180,7 @@ bool Folder::FreeSpace(uint64_t* bytes, StubError* err) {
 }
 
 bool EntryFile::Create(Folder* folder, const PathChar* path, const char* name, bool executable,
-                       StubError* err) {
+                       uint64_t size, StubError* err) {
   name_ = name;
   dir_ = dup(folder->fd_);
   const char* p = path;
@@ -190,6 +205,8 @@ bool EntryFile::Create(Folder* folder, const PathChar* path, const char* name, b
     dir_ = sub;
   }
   std::strcpy(leaf_, p);
+  offset_ = 0;
+  written_end_ = 0;
   static unsigned counter = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::snprintf(temp_, sizeof temp_, ".tuvo-%ld-%u.part", static_cast<long>(getpid()), counter++);
@@ -202,6 +219,18 @@ bool EntryFile::Create(Folder* folder, const PathChar* path, const char* name, b
     temp_[0] = 0;
     return false;
   }
+#ifdef __linux__
+  // Blocks reserved ahead make the writes cheaper, and a file that cannot
+  // fit fails before its first write. Not every file system can reserve.
+  if (size > 0 && fallocate(fd_, 0, 0, static_cast<off_t>(size)) != 0 &&
+      (errno == ENOSPC || errno == EFBIG || errno == EDQUOT)) {
+    err->Set("cannot write '%s': %s", name, std::strerror(errno));
+    Discard();
+    return false;
+  }
+#else
+  (void)size;
+#endif
   return true;
 }
 
@@ -210,14 +239,46 @@ bool EntryFile::Put(const uint8_t* data, size_t size) {
     error_.Set("interrupted while writing '%s'", name_);
     return false;
   }
-  if (!WriteAll(fd_, data, size)) {
-    error_.Set("cannot write '%s': %s", name_, std::strerror(errno));
-    return false;
+  const uint8_t* pending = data;  // received, not yet written
+  uint64_t pending_at = offset_;  // its place in the file
+  while (size > 0) {
+    uint64_t in_block = HoleBlock - offset_ % HoleBlock;
+    size_t step = in_block < size ? static_cast<size_t>(in_block) : size;
+    if (step == HoleBlock && IsZeroBlock(data)) {
+      if (!WriteAt(pending, static_cast<size_t>(data - pending), pending_at)) return false;
+      pending = data + step;
+      pending_at = offset_ + step;
+    }
+    data += step;
+    offset_ += step;
+    size -= step;
   }
+  return WriteAt(pending, static_cast<size_t>(data - pending), pending_at);
+}
+
+bool EntryFile::WriteAt(const uint8_t* data, size_t size, uint64_t at) {
+  while (size > 0) {
+    ssize_t n = pwrite(fd_, data, size, static_cast<off_t>(at));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error_.Set("cannot write '%s': %s", name_, std::strerror(n < 0 ? errno : ENOSPC));
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+    at += static_cast<uint64_t>(n);
+  }
+  if (at > written_end_) written_end_ = at;
   return true;
 }
 
 bool EntryFile::Commit(StubError* err) {
+  // Blocks of zeros at the end are a hole that only the size covers.
+  if (offset_ > written_end_ && ftruncate(fd_, static_cast<off_t>(offset_)) != 0) {
+    err->Set("cannot write '%s': %s", name_, std::strerror(errno));
+    Discard();
+    return false;
+  }
   int fd = fd_;
   fd_ = -1;
   if (close(fd) != 0) {
@@ -254,6 +315,9 @@ void CatchInterrupts() {
   action.sa_flags = SA_SIGINFO | SA_RESTART;
   sigemptyset(&action.sa_mask);
   for (int signal_number : InterruptSignals) sigaction(signal_number, &action, nullptr);
+  // A file size limit then fails the write with EFBIG, and the partly
+  // written file is removed, instead of the signal ending the stub.
+  signal(SIGXFSZ, SIG_IGN);
 }
 
 int Interrupted() { return noted_signal; }
@@ -269,6 +333,7 @@ namespace {
   std::memset(&action, 0, sizeof action);
   action.sa_handler = SIG_DFL;
   for (int signal_number : InterruptSignals) sigaction(signal_number, &action, nullptr);
+  sigaction(SIGXFSZ, &action, nullptr);
   sigprocmask(SIG_SETMASK, old_mask, nullptr);
   if (fchdir(folder) == 0) {
     execv(program, args);
@@ -344,3 +409,67 @@ int RunProgram(Folder* folder, const PathChar* path, char** argv, int first, Stu
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return CannotRun;
 }
+
+struct Worker::State {
+  pthread_t thread;
+  pthread_mutex_t lock;
+  pthread_cond_t wake;
+  bool running;
+  void (*run)(void*);
+  void* arg;
+};
+
+namespace {
+
+void* RunWorker(void* state) {
+  Worker::State* s = static_cast<Worker::State*>(state);
+  s->run(s->arg);
+  return nullptr;
+}
+
+}  // namespace
+
+Worker::~Worker() {
+  if (state_ == nullptr) return;
+  Join();
+  pthread_cond_destroy(&state_->wake);
+  pthread_mutex_destroy(&state_->lock);
+  std::free(state_);
+}
+
+bool Worker::Start(void (*run)(void*), void* arg) {
+  if (state_ != nullptr) return false;
+  State* s = static_cast<State*>(std::calloc(1, sizeof(State)));
+  if (s == nullptr) return false;
+  if (pthread_mutex_init(&s->lock, nullptr) != 0) {
+    std::free(s);
+    return false;
+  }
+  if (pthread_cond_init(&s->wake, nullptr) != 0) {
+    pthread_mutex_destroy(&s->lock);
+    std::free(s);
+    return false;
+  }
+  s->run = run;
+  s->arg = arg;
+  // The new thread inherits a mask that keeps the interrupts on this one.
+  sigset_t block, old_mask;
+  sigemptyset(&block);
+  for (int signal_number : InterruptSignals) sigaddset(&block, signal_number);
+  pthread_sigmask(SIG_BLOCK, &block, &old_mask);
+  state_ = s;  // before the thread can use it
+  s->running = pthread_create(&s->thread, nullptr, RunWorker, s) == 0;
+  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+  return s->running;
+}
+
+void Worker::Join() {
+  if (state_ == nullptr || !state_->running) return;
+  pthread_join(state_->thread, nullptr);
+  state_->running = false;
+}
+
+void Worker::Lock() { pthread_mutex_lock(&state_->lock); }
+void Worker::Unlock() { pthread_mutex_unlock(&state_->lock); }
+void Worker::Wait() { pthread_cond_wait(&state_->wake, &state_->lock); }
+void Worker::WakeAll() { pthread_cond_broadcast(&state_->wake); }

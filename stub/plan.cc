@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "write_queue.h"
+
 void StubError::Set(const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -182,21 +184,20 @@ bool ExtractAll(PackageSource* source, uint64_t end, const Plan& plan, Folder* f
     err->Set("malformed package: %s", read_error.text);
     return false;
   }
+  WriteQueue queue(plan, folder);
+  if (!queue.Start(err)) return false;
   RecordInfo info;
   for (size_t i = 0; i < plan.size(); ++i) {
-    EntryFile file;
-    if (!file.Create(folder, plan.path(i), plan.name(i), i + 1 == plan.size(), err)) return false;
-    PackageReader::Status status = reader.Next(&info, &file, &read_error);
-    if (status == PackageReader::Error && file.error().text[0] != 0) {
-      *err = file.error();
+    queue.BeginRecord(i);
+    PackageReader::Status status = reader.Next(&info, &queue, &read_error);
+    bool as_planned = status == PackageReader::Record &&
+                      std::strcmp(info.name, plan.name(i)) == 0 &&
+                      info.decoded_size == plan.decoded_size(i);
+    if (!as_planned || !queue.EndRecord()) {
+      // A write failure stops the decoder too; the writer tells which.
+      if (queue.Finish(err)) err->Set("the package changed while it was being extracted");
       return false;
     }
-    if (status != PackageReader::Record || std::strcmp(info.name, plan.name(i)) != 0 ||
-        info.decoded_size != plan.decoded_size(i)) {
-      err->Set("the package changed while it was being extracted");
-      return false;
-    }
-    if (!file.Commit(err)) return false;
   }
-  return true;
+  return queue.Finish(err);
 }

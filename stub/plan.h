@@ -1,7 +1,8 @@
 // The plan of an extraction: a first pass over the whole package that checks
-// every record and decodes its data to nothing, turning each name into a safe
-// path, so that a bad package is refused before anything is written; then the
-// second pass that writes the files the plan lists.
+// every record and scans its data for the end marker and the decoded size,
+// turning each name into a safe path, so that a bad package is refused before
+// anything is written; then the second pass that decodes and writes the files
+// the plan lists.
 #ifndef TUVOLINK_STUB_PLAN_H_
 #define TUVOLINK_STUB_PLAN_H_
 
@@ -19,7 +20,7 @@ class Plan {
   ~Plan();
 
   // Walks the package in source[0, end) whose records must begin at
-  // `image_size` (not checked when 0) and decodes every record. With
+  // `image_size` (not checked when 0) and scans every record. With
   // `check_names`, also turns every name into a path by the host's rules
   // and refuses a name that is unsafe or a path that is both a file and a
   // folder. Returns false with *err set (one line) on the first fault.

@@ -1,4 +1,5 @@
-// The running executable through /proc/self/exe.
+// The running executable through /proc/self/exe, read with pread; a second
+// thread reads the next window while the current one is scanned or decoded.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,13 @@
 #include "self_image.h"
 
 SelfImage::~SelfImage() {
+  if (started_) {
+    worker_.Lock();
+    closing_ = true;
+    worker_.WakeAll();
+    worker_.Unlock();
+    worker_.Join();
+  }
   if (handle_ >= 0) close(static_cast<int>(handle_));
 }
 
@@ -26,7 +34,7 @@ bool SelfImage::Open(char* err, size_t err_size) {
   return true;
 }
 
-bool SelfImage::ReadAt(uint64_t offset, void* buffer, size_t size) {
+bool SelfImage::ReadNow(uint64_t offset, void* buffer, size_t size) {
   uint8_t* out = static_cast<uint8_t*>(buffer);
   while (size > 0) {
     ssize_t n = pread(static_cast<int>(handle_), out, size, static_cast<off_t>(offset));
@@ -37,4 +45,63 @@ bool SelfImage::ReadAt(uint64_t offset, void* buffer, size_t size) {
     size -= static_cast<size_t>(n);
   }
   return true;
+}
+
+bool SelfImage::ReadAt(uint64_t offset, void* buffer, size_t size) {
+  if (started_) {
+    worker_.Lock();
+    while (pending_) worker_.Wait();
+    bool hit = ahead_buffer_ == buffer && ahead_offset_ == offset && ahead_size_ == size;
+    bool ok = ahead_ok_;
+    ahead_buffer_ = nullptr;
+    worker_.Unlock();
+    if (hit) return ok;
+  }
+  return ReadNow(offset, buffer, size);
+}
+
+void SelfImage::ReadAhead(uint64_t offset, void* buffer, size_t size) {
+  if (!started_) {
+    // Without a thread of its own, reading ahead is left to ReadAt.
+    if (!worker_.Start(RunReader, this)) return;
+    started_ = true;
+  }
+  worker_.Lock();
+  while (pending_) worker_.Wait();
+  ahead_offset_ = offset;
+  ahead_buffer_ = buffer;
+  ahead_size_ = size;
+  requested_ = true;
+  pending_ = true;
+  worker_.WakeAll();
+  worker_.Unlock();
+}
+
+void SelfImage::Settle() {
+  if (!started_) return;
+  worker_.Lock();
+  while (pending_) worker_.Wait();
+  ahead_buffer_ = nullptr;
+  worker_.Unlock();
+}
+
+void SelfImage::RunReader(void* self) { static_cast<SelfImage*>(self)->ReaderLoop(); }
+
+void SelfImage::ReaderLoop() {
+  worker_.Lock();
+  for (;;) {
+    while (!requested_ && !closing_) worker_.Wait();
+    if (closing_) break;
+    requested_ = false;
+    uint64_t offset = ahead_offset_;
+    void* buffer = ahead_buffer_;
+    size_t size = ahead_size_;
+    worker_.Unlock();
+    bool ok = ReadNow(offset, buffer, size);
+    worker_.Lock();
+    ahead_ok_ = ok;
+    pending_ = false;
+    worker_.WakeAll();
+  }
+  worker_.Unlock();
 }

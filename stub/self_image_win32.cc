@@ -61,3 +61,7 @@ bool SelfImage::ReadAt(uint64_t offset, void* buffer, size_t size) {
   }
   return true;
 }
+
+// Windows reads only when asked: see Worker in os_win32.cc.
+void SelfImage::ReadAhead(uint64_t, void*, size_t) {}
+void SelfImage::Settle() {}

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -58,6 +59,55 @@ bool DecodeInBlocks(const Bytes& coded, uint8_t crunch, size_t in_block, size_t 
   return false;
 }
 
+// What the decoder or the scanner finds in a stream of items: whether it ends
+// with an end marker, where that marker ends, and the decoded size.
+struct Walk {
+  bool ended = false;
+  size_t end = 0;
+  uint64_t size = 0;
+  bool operator==(const Walk& o) const {
+    return ended == o.ended && end == o.end && size == o.size;
+  }
+};
+
+std::ostream& operator<<(std::ostream& os, const Walk& w) {
+  return os << (w.ended ? "end at " : "no end, ") << w.end << ", size " << w.size;
+}
+
+// Walks `coded` with RunDecoder::Decode (scan false) or RunDecoder::Scan,
+// fed `in_block` bytes at a time; bytes after an end marker are ignored.
+Walk WalkInBlocks(const Bytes& coded, uint8_t crunch, size_t in_block, bool scan) {
+  RunDecoder decoder(crunch);
+  Bytes out(1000);
+  Walk walk;
+  size_t at = 0;
+  while (at < coded.size()) {
+    size_t n = coded.size() - at < in_block ? coded.size() - at : in_block;
+    size_t used = 0;
+    for (;;) {
+      size_t consumed = 0, produced = 0;
+      RunDecoder::Status status;
+      if (scan) {
+        status = decoder.Scan(coded.data() + at + used, n - used, &consumed, &walk.size);
+      } else {
+        status = decoder.Decode(coded.data() + at + used, n - used, &consumed, out.data(),
+                                out.size(), &produced);
+        walk.size += produced;
+      }
+      used += consumed;
+      if (status == RunDecoder::EndMarker) {
+        walk.ended = true;
+        walk.end = at + used;
+        return walk;
+      }
+      if (status == RunDecoder::NeedInput) break;
+    }
+    at += n;
+  }
+  walk.end = at;
+  return walk;
+}
+
 const size_t BlockSizes[] = {1, 2, 3, 5, 64, 127, 128, 129, 255, 256, 257, 1000, 4096, 65536,
                              size_t{1} << 20};
 
@@ -91,6 +141,10 @@ void CheckAll(const Bytes& data, uint8_t crunch, const std::string& what) {
           << "decoder, blocks " << in_block << "/" << out_block;
       ASSERT_EQ(decoded, data) << "decoder, blocks " << in_block << "/" << out_block;
     }
+    Walk scanned = WalkInBlocks(expected, crunch, in_block, true);
+    ASSERT_TRUE(scanned.ended) << "scanner, block " << in_block;
+    ASSERT_EQ(scanned.end, expected.size()) << "scanner, block " << in_block;
+    ASSERT_EQ(scanned.size, data.size()) << "scanner, block " << in_block;
   }
 }
 
@@ -202,6 +256,54 @@ TEST(Kernels, MatchTheModelOnRealFiles) {
     ++checked;
   }
   EXPECT_GE(checked, 2);
+}
+
+// Any bytes are items until an end marker: the scanner must find the same
+// end and size as the decoder in random streams (where crunch bytes end up
+// as run counts and values too), in dense ones, and in every prefix.
+TEST(Scanner, AgreesWithTheDecoderOnArbitraryItems) {
+  std::mt19937 rng(7);
+  for (int trial = 0; trial < 300; ++trial) {
+    unsigned alphabet = trial % 3 == 0 ? 256u : trial % 3 == 1 ? 4u : 2u;
+    size_t size = rng() % (trial < 200 ? 700 : 20000);
+    Bytes coded(size);
+    for (auto& b : coded) b = static_cast<uint8_t>(rng() % alphabet);
+    // Nonzero bytes after the crunch byte keep most streams going.
+    uint8_t crunch = static_cast<uint8_t>(rng() % alphabet);
+    for (size_t i = 0; i + 1 < size; ++i) {
+      if (coded[i] == crunch && coded[i + 1] == 0 && rng() % 8 != 0) coded[i + 1] = 1;
+    }
+    for (size_t in_block : {size_t{1}, size_t{2}, size_t{65}, size_t{66}, size_t{67},
+                            size_t{1} << 20}) {
+      ASSERT_EQ(WalkInBlocks(coded, crunch, in_block, true),
+                WalkInBlocks(coded, crunch, in_block, false))
+          << "trial " << trial << ", block " << in_block;
+    }
+  }
+}
+
+TEST(Scanner, FindsNoEndInEveryTruncation) {
+  const uint8_t C = 0;
+  Bytes data = RandomRuns(3000, {1, 2, 3, 254, 255, 256, 257, 510, 511}, 11);
+  Bytes coded = reference::Encode(data, C);
+  for (size_t cut = 0; cut < coded.size(); ++cut) {
+    Bytes prefix(coded.begin(), coded.begin() + static_cast<ptrdiff_t>(cut));
+    Walk scanned = WalkInBlocks(prefix, C, cut % 2 == 0 ? 64 : size_t{1} << 20, true);
+    ASSERT_FALSE(scanned.ended) << "cut " << cut;
+    ASSERT_EQ(scanned, WalkInBlocks(prefix, C, size_t{1} << 20, false)) << "cut " << cut;
+  }
+}
+
+TEST(Scanner, CountsRunsAndLiteralsAroundEveryWindowEdge) {
+  const uint8_t C = 9;
+  for (size_t lead = 0; lead < 140; ++lead) {
+    Bytes coded(lead, 1);
+    coded.insert(coded.end(), {C, 255, C, C, 1, C, 7, 2, 3, C, 0, 5, 5});
+    Walk scanned = WalkInBlocks(coded, C, size_t{1} << 20, true);
+    EXPECT_TRUE(scanned.ended);
+    EXPECT_EQ(scanned.end, lead + 11) << "lead " << lead;
+    EXPECT_EQ(scanned.size, lead + 255 + 1 + 3) << "lead " << lead;
+  }
 }
 
 }  // namespace

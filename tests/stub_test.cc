@@ -495,6 +495,93 @@ TEST(StubExtract, RoundTripsLargeFilesThroughThePacker) {
   EXPECT_TRUE(ReadFile(dir / "out/mixed.bin") == mixed);
 }
 
+// Under a file size limit whose signal is not ignored, the stub still fails
+// cleanly instead of being ended by SIGXFSZ with a temporary left behind.
+TEST(StubExtract, FailsCleanlyAtAFileSizeLimit) {
+  Sandbox box;
+  std::string big(300000, 'b');
+  for (size_t i = 0; i < big.size(); i += 7) big[i] = static_cast<char>(i);
+  WriteBytes(box.package(), PackageOf(Concat({Record("big", big), Record("run", "#!/bin/sh\n")})));
+  std::string dest = box.path("dest");
+  // ulimit -f counts blocks of 512 bytes: 100 KiB.
+  Result r = Execute(
+      {{"/bin/sh", "-c", "ulimit -f 200; exec \"$0\" --tuvo-extract \"$1\"", box.package(), dest}});
+  EXPECT_EQ(r.status, 125) << r.err;
+  EXPECT_NE(r.err.find("cannot write 'big'"), std::string::npos) << r.err;
+  EXPECT_TRUE(Tree(dest).empty());
+}
+
+// The decoder fills a ring of 1 MiB buffers while another thread writes
+// them, leaving whole blocks of zeros unwritten: many files, empty ones,
+// zeros at every alignment, at the start, inside and at the end of files,
+// and files longer than the ring, all must come out exact.
+TEST(StubExtract, WritesZeroBlocksAndManyFilesExactly) {
+  TempDir dir;
+  std::mt19937 random(7);
+  auto noise = [&random](size_t n) {
+    std::string s;
+    for (size_t i = 0; i < n; ++i) s.push_back(static_cast<char>(random() % 255 + 1));
+    return s;
+  };
+  std::vector<std::pair<std::string, std::string>> files = {
+      {"empty", ""},
+      {"zero1", std::string(1, '\0')},
+      {"zero4095", std::string(4095, '\0')},
+      {"zero4096", std::string(4096, '\0')},
+      {"zero4097", std::string(4097, '\0')},
+      {"zeros6m", std::string(6u << 20, '\0')},
+      {"tail", noise(5000) + std::string(3 * 4096 + 17, '\0')},
+      {"head", std::string(5 * 4096, '\0') + noise(100)},
+  };
+  // Stretches of zeros and of data of every length around the block size,
+  // across several buffers of the ring.
+  std::string mixed;
+  while (mixed.size() < (5u << 20)) {
+    size_t n = random() % 3 == 0 ? 4096 * (random() % 40) + random() % 3 : random() % 9000;
+    mixed += random() % 2 ? std::string(n, '\0') : noise(n);
+  }
+  files.push_back({"mixed", mixed});
+  for (int i = 0; i < 40; ++i) files.push_back({"small/" + std::to_string(i), noise(i * 37)});
+  mkdir((dir / "small").c_str(), 0755);
+  std::vector<std::string> args = {TUVOLINK_BIN, dir / "pkg", "prog"};
+  WriteFile(dir / "prog", "#!/bin/sh\n", 0755);
+  for (const auto& file : files) {
+    WriteFile(dir / file.first, file.second);
+    args.push_back(file.first);
+  }
+  ASSERT_EQ(Execute({args, dir.path()}).status, 0);
+  Result r = Execute({{dir / "pkg", "--tuvo-extract", dir / "out"}});
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const auto& file : files) {
+    std::string got = ReadFile(dir / ("out/" + file.first));
+    EXPECT_EQ(got.size(), file.second.size()) << file.first;
+    EXPECT_TRUE(got == file.second) << file.first;
+  }
+  EXPECT_EQ(ReadFile(dir / "out/prog"), "#!/bin/sh\n");
+}
+
+// A file that cannot be put in place fails the extraction even though the
+// decoder has gone on to the next records: those are not written, and no
+// temporary is left.
+TEST(StubExtract, StopsAtAFailureOfTheWriterThread) {
+  Sandbox box;
+  std::string big(3u << 20, 'b');
+  for (size_t i = 0; i < big.size(); i += 5) big[i] = static_cast<char>(i);
+  WriteBytes(box.package(),
+             PackageOf(Concat({Record("first", big), Record("second", big), Record("third", "3"),
+                               Record("run", "#!/bin/sh\n")})));
+  std::string dest = box.path("dest");
+  mkdir(dest.c_str(), 0755);
+  // A folder that is not empty cannot be replaced by a file.
+  mkdir((dest + "/first").c_str(), 0755);
+  mkdir((dest + "/first/inside").c_str(), 0755);
+  Result r = box.RunPackage({"--tuvo-extract", dest});
+  EXPECT_EQ(r.status, 125);
+  EXPECT_NE(r.err.find("cannot extract 'first'"), std::string::npos) << r.err;
+  EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
+  EXPECT_EQ(Tree(dest), (std::set<std::string>{"first/", "first/inside/"}));
+}
+
 // Runs a hostile package three ways (default, check, extract) in a fresh
 // sandbox and requires a refusal with 125, one line of reason, and no file
 // anywhere but the package itself.

@@ -91,12 +91,54 @@ RunDecoder::Status RunDecoder::Decode(const uint8_t* in, size_t in_size, size_t*
   return status;
 }
 
+RunDecoder::Status RunDecoder::Scan(const uint8_t* in, size_t in_size, size_t* consumed,
+                                    uint64_t* decoded) {
+  const uint8_t* p = in;
+  const uint8_t* in_end = in + in_size;
+  Status status = NeedInput;
+  while (p != in_end) {
+    if (state_ == Item) {
+      if (decode_kernel::ScanItems(crunch_, &p, in_end, decoded)) {
+        status = EndMarker;
+        break;
+      }
+      size_t in_left = static_cast<size_t>(in_end - p);
+      const void* hit = std::memchr(p, crunch_, in_left);
+      size_t span = hit ? static_cast<size_t>(static_cast<const uint8_t*>(hit) - p) : in_left;
+      *decoded += span;
+      p += span;
+      if (hit) {
+        ++p;
+        state_ = Count;
+      }
+    } else if (state_ == Count) {
+      count_ = *p++;
+      state_ = Value;
+      if (count_ == 0) {
+        state_ = Item;
+        status = EndMarker;
+        break;
+      }
+    } else {
+      ++p;
+      *decoded += count_;
+      state_ = Item;
+    }
+  }
+  *consumed = static_cast<size_t>(p - in);
+  return status;
+}
+
 PackageReader::~PackageReader() {
+  if (ahead_size_ > 0) source_->Settle();
+  std::free(ahead_);
   std::free(window_);
   std::free(out_);
 }
 
 bool PackageReader::Open(PackageSource* source, uint64_t end, ReadError* err) {
+  if (ahead_size_ > 0) source_->Settle();
+  ahead_size_ = 0;
   source_ = source;
   window_size_ = 0;
   if (end < TrailerSize) {
@@ -120,8 +162,9 @@ bool PackageReader::Open(PackageSource* source, uint64_t end, ReadError* err) {
     return false;
   }
   if (window_ == nullptr) window_ = static_cast<uint8_t*>(std::malloc(WindowSize));
+  if (ahead_ == nullptr) ahead_ = static_cast<uint8_t*>(std::malloc(WindowSize));
   if (out_ == nullptr) out_ = static_cast<uint8_t*>(std::malloc(OutSize));
-  if (window_ == nullptr || out_ == nullptr) {
+  if (window_ == nullptr || ahead_ == nullptr || out_ == nullptr) {
     SetError(err, "out of memory");
     return false;
   }
@@ -135,6 +178,15 @@ bool PackageReader::Fill(ReadError* err, bool* failed) {
   if (pos_ >= window_start_ && pos_ < window_start_ + window_size_) return true;
   uint64_t left = limit_ - pos_;
   size_t size = left < WindowSize ? static_cast<size_t>(left) : WindowSize;
+  // Reading on goes on in the background while this window is used.
+  if (ahead_size_ > 0 && pos_ == window_start_ + window_size_ && size == ahead_size_) {
+    uint8_t* next = ahead_;
+    ahead_ = window_;
+    window_ = next;
+  } else if (ahead_size_ > 0) {
+    source_->Settle();
+  }
+  ahead_size_ = 0;
   if (!source_->ReadAt(pos_, window_, size)) {
     SetError(err, "cannot read the package at offset %llu", ULL(pos_));
     window_size_ = 0;
@@ -143,6 +195,11 @@ bool PackageReader::Fill(ReadError* err, bool* failed) {
   }
   window_start_ = pos_;
   window_size_ = size;
+  uint64_t after = left - size;
+  if (after > 0) {
+    ahead_size_ = after < WindowSize ? static_cast<size_t>(after) : WindowSize;
+    source_->ReadAhead(pos_ + size, ahead_, ahead_size_);
+  }
   return true;
 }
 
@@ -199,11 +256,24 @@ bool PackageReader::DecodeData(RecordInfo* info, DecodeSink* sink, ReadError* er
     }
     size_t offset = static_cast<size_t>(pos_ - window_start_);
     size_t consumed = 0, produced = 0;
+    if (sink == nullptr) {
+      RunDecoder::Status status =
+          decoder.Scan(window_ + offset, window_size_ - offset, &consumed, &info->decoded_size);
+      pos_ += consumed;
+      if (status == RunDecoder::EndMarker) return true;
+      continue;
+    }
+    size_t room = 0;
+    uint8_t* out = sink->Room(&room);
+    if (out == nullptr || room < MaxRun) {
+      out = out_;
+      room = OutSize;
+    }
     RunDecoder::Status status = decoder.Decode(window_ + offset, window_size_ - offset,
-                                               &consumed, out_, OutSize, &produced);
+                                               &consumed, out, room, &produced);
     pos_ += consumed;
     info->decoded_size += produced;
-    if (sink != nullptr && produced > 0 && !sink->Put(out_, produced)) {
+    if (produced > 0 && !sink->Put(out, produced)) {
       char shown[MaxName];
       Printable(info->name, shown, sizeof shown);
       SetError(err, "cannot write '%s'", shown);

@@ -16,12 +16,26 @@ class PackageSource {
   virtual ~PackageSource() = default;
   // Reads exactly `size` bytes at `offset`; false on any failure.
   virtual bool ReadAt(uint64_t offset, void* buffer, size_t size) = 0;
+  // May start reading those bytes in the background, so that a later
+  // ReadAt of exactly this range finds them there already. The buffer is
+  // the source's until that ReadAt or Settle.
+  virtual void ReadAhead(uint64_t, void*, size_t) {}
+  // Waits for a read ahead to finish.
+  virtual void Settle() {}
 };
 
 // Receives the decoded bytes of a record, in order.
 class DecodeSink {
  public:
   virtual ~DecodeSink() = default;
+  // Where the decoder may write the next bytes, with *size set to the room
+  // (at least MaxRun), so that they need not be copied again; the next Put
+  // then hands over data that begins there. Null: the decoder uses a buffer
+  // of its own.
+  virtual uint8_t* Room(size_t* size) {
+    *size = 0;
+    return nullptr;
+  }
   // Takes data[0, size); false stops the decoding with a write error.
   virtual bool Put(const uint8_t* data, size_t size) = 0;
 };
@@ -47,6 +61,10 @@ class RunDecoder {
   // MaxRun, so that any run code fits.
   Status Decode(const uint8_t* in, size_t in_size, size_t* consumed, uint8_t* out,
                 size_t out_size, size_t* produced);
+  // Walks the items of in[0, in_size) as Decode does, without producing
+  // output: *consumed receives the bytes used and *decoded grows by the bytes
+  // they stand for. Returns NeedInput or EndMarker; far faster than Decode.
+  Status Scan(const uint8_t* in, size_t in_size, size_t* consumed, uint64_t* decoded);
   // True between items, false inside a run code.
   bool at_item_start() const { return state_ == Item; }
 
@@ -83,8 +101,9 @@ class PackageReader {
   uint64_t terminator() const { return limit_; }
 
   // Reads the next record and decodes its data into `sink` (which may be
-  // null, to check and measure only). Returns Record with *info filled, End
-  // when the records end exactly at the list terminator, or Error.
+  // null, to check and measure only: the data is then scanned, not
+  // decoded). Returns Record with *info filled, End when the records end
+  // exactly at the list terminator, or Error.
   Status Next(RecordInfo* info, DecodeSink* sink, ReadError* err);
 
  private:
@@ -101,6 +120,8 @@ class PackageReader {
   uint8_t* window_ = nullptr;  // source bytes [window_start_, window_start_ + window_size_)
   uint64_t window_start_ = 0;
   size_t window_size_ = 0;
+  uint8_t* ahead_ = nullptr;  // the next window, being read ahead when ahead_size_ > 0
+  size_t ahead_size_ = 0;
   uint8_t* out_ = nullptr;  // decoded bytes on their way to the sink
 };
 

@@ -1,0 +1,152 @@
+// Decoding and writing on two threads, with a ring of four buffers between
+// them.
+#include "write_queue.h"
+
+#include <cstdlib>
+
+#include "plan.h"
+
+WriteQueue::~WriteQueue() {
+  Abort();
+  std::free(memory_);
+}
+
+bool WriteQueue::Start(StubError* err) {
+  memory_ = static_cast<uint8_t*>(std::malloc(SlotCount * SlotSize));
+  if (memory_ == nullptr) {
+    err->Set("out of memory");
+    return false;
+  }
+  for (size_t i = 0; i < SlotCount; ++i) slots_[i].data = memory_ + i * SlotSize;
+  threaded_ = worker_.Start(RunWriter, this);
+  return true;
+}
+
+uint8_t* WriteQueue::Room(size_t* size) {
+  *size = 0;
+  if (!filling_ && !Acquire()) return nullptr;
+  *size = SlotSize - fill_;
+  return slots_[head_].data + fill_;
+}
+
+bool WriteQueue::Put(const uint8_t* data, size_t size) {
+  if (!filling_ || data != slots_[head_].data + fill_) return false;
+  fill_ += size;
+  return SlotSize - fill_ >= MinRoom || Submit(false);
+}
+
+bool WriteQueue::EndRecord() {
+  if (!filling_ && !Acquire()) return false;
+  return Submit(true);
+}
+
+bool WriteQueue::Acquire() {
+  if (threaded_) {
+    worker_.Lock();
+    while (full_ == SlotCount && !failed_) worker_.Wait();
+    bool ok = !failed_;
+    worker_.Unlock();
+    if (!ok) return false;
+  } else if (failed_) {
+    return false;
+  }
+  filling_ = true;
+  fill_ = 0;
+  return true;
+}
+
+bool WriteQueue::Submit(bool last) {
+  Slot& slot = slots_[head_];
+  slot.size = fill_;
+  slot.record = record_;
+  slot.last = last;
+  filling_ = false;
+  if (!threaded_) {
+    if (!failed_ && !WriteSlot(slot, &error_)) failed_ = true;
+    return !failed_;
+  }
+  worker_.Lock();
+  head_ = (head_ + 1) % SlotCount;
+  ++full_;
+  bool ok = !failed_;
+  worker_.WakeAll();
+  worker_.Unlock();
+  return ok;
+}
+
+bool WriteQueue::Finish(StubError* err) {
+  if (threaded_) {
+    worker_.Lock();
+    finishing_ = true;
+    worker_.WakeAll();
+    worker_.Unlock();
+    worker_.Join();
+    threaded_ = false;
+  }
+  // A record that was not ended is not kept.
+  if (open_) file_.Discard();
+  open_ = false;
+  if (failed_) {
+    *err = error_;
+    return false;
+  }
+  return true;
+}
+
+void WriteQueue::Abort() {
+  if (threaded_) {
+    worker_.Lock();
+    aborted_ = true;
+    worker_.WakeAll();
+    worker_.Unlock();
+    worker_.Join();
+    threaded_ = false;
+  }
+  if (open_) file_.Discard();
+  open_ = false;
+}
+
+void WriteQueue::RunWriter(void* self) { static_cast<WriteQueue*>(self)->WriterLoop(); }
+
+void WriteQueue::WriterLoop() {
+  worker_.Lock();
+  for (;;) {
+    while (full_ == 0 && !finishing_ && !aborted_) worker_.Wait();
+    if (aborted_ || full_ == 0) break;
+    const Slot& slot = slots_[tail_];
+    bool skip = failed_;
+    worker_.Unlock();
+    StubError err;
+    bool ok = skip || WriteSlot(slot, &err);
+    worker_.Lock();
+    if (!ok) {
+      failed_ = true;
+      error_ = err;
+    }
+    tail_ = (tail_ + 1) % SlotCount;
+    --full_;
+    worker_.WakeAll();
+  }
+  worker_.Unlock();
+}
+
+bool WriteQueue::WriteSlot(const Slot& slot, StubError* err) {
+  size_t i = slot.record;
+  if (!open_) {
+    if (!file_.Create(folder_, plan_.path(i), plan_.name(i), i + 1 == plan_.size(),
+                      plan_.decoded_size(i), err)) {
+      file_.Discard();
+      return false;
+    }
+    open_ = true;
+  }
+  if (slot.size > 0 && !file_.Put(slot.data, slot.size)) {
+    *err = file_.error();
+    file_.Discard();
+    open_ = false;
+    return false;
+  }
+  if (!slot.last) return true;
+  open_ = false;
+  return file_.Commit(err);
+}

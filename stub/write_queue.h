@@ -1,0 +1,89 @@
+// The writing half of an extraction, on a thread of its own: the decoder
+// fills the buffers of a small ring while the writer thread writes the ones
+// already full into the files of their records, so that decoding and writing
+// overlap on two cores.
+#ifndef TUVOLINK_STUB_WRITE_QUEUE_H_
+#define TUVOLINK_STUB_WRITE_QUEUE_H_
+
+#include <cstddef>
+#include <cstdint>
+
+#include "os.h"
+#include "target/reader.h"
+
+class Plan;
+
+class WriteQueue : public DecodeSink {
+ public:
+  // Writes the records of `plan` (built with check_names) into `folder`.
+  WriteQueue(const Plan& plan, Folder* folder) : plan_(plan), folder_(folder) {}
+  WriteQueue(const WriteQueue&) = delete;
+  WriteQueue& operator=(const WriteQueue&) = delete;
+  // Stops a writer still running; the file in progress is removed.
+  ~WriteQueue() override;
+
+  // Makes the ring and starts the writer thread; without a thread, Put and
+  // EndRecord write on the caller's thread. False when memory runs out.
+  bool Start(StubError* err);
+  // The decoded data go to record i of the plan from now on.
+  void BeginRecord(size_t i) { record_ = i; }
+  uint8_t* Room(size_t* size) override;
+  // Takes data that begins at the last Room; false once a write failed.
+  bool Put(const uint8_t* data, size_t size) override;
+  // Hands over the end of the current record: its file is committed once
+  // written. False once a write failed.
+  bool EndRecord();
+  // Waits until everything handed over is written and stops the writer; a
+  // record not ended is removed. False with *err set to the first failure.
+  bool Finish(StubError* err);
+  // Stops the writer at once; the file in progress is removed.
+  void Abort();
+  // The first failure of the writer, or an empty text.
+  const StubError& error() const { return error_; }
+
+ private:
+  struct Slot {
+    uint8_t* data;
+    size_t size;
+    size_t record;
+    bool last;  // the record ends with this slot
+  };
+  static constexpr size_t SlotCount = 4;
+  static constexpr size_t SlotSize = size_t{1} << 20;
+  // A slot with less room than this is handed over: the decoder needs
+  // MaxRun, and small pieces make slow writes.
+  static constexpr size_t MinRoom = size_t{64} << 10;
+
+  static void RunWriter(void* self);
+  void WriterLoop();
+  // Takes a free slot for the decoder; false once a write failed.
+  bool Acquire();
+  // Hands the slot being filled over to the writer.
+  bool Submit(bool last);
+  // Writes one slot into the file of its record (writer side).
+  bool WriteSlot(const Slot& slot, StubError* err);
+
+  const Plan& plan_;
+  Folder* folder_;
+  Worker worker_;
+  bool threaded_ = false;
+  uint8_t* memory_ = nullptr;
+  Slot slots_[SlotCount] = {};
+  // Decoder side.
+  size_t record_ = 0;
+  bool filling_ = false;  // slots_[head_] is being filled
+  size_t fill_ = 0;
+  // Shared, under the worker's lock.
+  size_t head_ = 0;  // the next slot to fill
+  size_t tail_ = 0;  // the next slot to write
+  size_t full_ = 0;  // slots handed over and not yet written
+  bool finishing_ = false;
+  bool aborted_ = false;
+  bool failed_ = false;
+  StubError error_;
+  // Writer side.
+  EntryFile file_;
+  bool open_ = false;
+};
+
+#endif  // TUVOLINK_STUB_WRITE_QUEUE_H_
