@@ -44,9 +44,12 @@ size_t EncodeLoop(const uint8_t* data, size_t size, uint8_t crunch, uint8_t* out
     const uint64_t starts = ~(pairs << 1);
     uint64_t pending = events & starts;
     unsigned lit = 0;  // first byte not yet coded
-    while (pending != 0) {
+    // One exit per window: the copy before the test serves both the
+    // literals up to the next event and those up to the window's end.
+    for (;;) {
+      Masks::Copy64(o, p + lit);
+      if (pending == 0) break;
       const unsigned at = LowestBit(pending);
-      Masks::Copy64(o, p + lit);  // the literals up to the event, and then some
       o += at - lit;
       const uint64_t later = starts & (~uint64_t{1} << at);
       if (later == 0) {
@@ -74,7 +77,6 @@ size_t EncodeLoop(const uint8_t* data, size_t size, uint8_t crunch, uint8_t* out
       pending &= pending - 1;  // the events inside the run are not starts
     }
     if (lit < 64) {
-      Masks::Copy64(o, p + lit);
       o += 64 - lit;
       p += 64;
     }
