@@ -7,6 +7,19 @@
 // the one reported.
 #include "target/pack_pipeline.h"
 
+#include <cstddef>
+
+// libstdc++ built without a thread model (MinGW-w64 with win32 threads) has
+// no std::thread and no std::mutex; there the records are packed one after
+// the other on the calling thread, with the same output and messages.
+#if defined(__GLIBCXX__) && !defined(_GLIBCXX_HAS_GTHREADS)
+#define TUVOLINK_PACK_THREADS 0
+#else
+#define TUVOLINK_PACK_THREADS 1
+#endif
+
+#if TUVOLINK_PACK_THREADS
+
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -390,3 +403,57 @@ bool PackRecords(const LinkNode* list, TempOutput* output, std::FILE* progress,
   }
   return false;
 }
+
+#else  // !TUVOLINK_PACK_THREADS
+
+#include <new>
+#include <string>
+
+#include "platform.h"
+#include "target/compress.h"
+#include "target/crunch.h"
+#include "target/format.h"
+#include "target/target_writer.h"
+
+namespace {
+
+bool PackOne(const char* name, TargetWriter* target, std::FILE* progress, std::string* err) {
+  std::fprintf(progress, "Processing %s...\n", name);
+  InputFile file;
+  if (!file.Open(name, err)) return false;
+  const std::string& file_name = file.name();
+  if (file_name.empty() || file_name.size() >= MaxName) {
+    *err = "cannot pack '" + file_name + "': a name holds 1 to " +
+           std::to_string(MaxName - 1) + " characters";
+    return false;
+  }
+  uint8_t crunch = 0;
+  uint64_t counted = 0, coded = 0;
+  if (!CalcCrunchByte(&file, &crunch, &counted, err)) return false;
+  std::fprintf(progress, "  CrunchByte: %u\n", static_cast<unsigned>(crunch));
+  std::fprintf(progress, "  Compressing...\n");
+  if (!file.Rewind(err) || !Compress(target, &file, crunch, &coded, err)) return false;
+  if (coded != counted) {
+    *err = "'" + file_name + "' changed while it was being packed";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool PackRecords(const LinkNode* list, TempOutput* output, std::FILE* progress,
+                 std::string* err) {
+  try {
+    TargetWriter target(output);
+    for (const LinkNode* node = list; node != nullptr; node = node->Next) {
+      if (!PackOne(node->Name, &target, progress, err)) return false;
+    }
+    return target.Flush(err);
+  } catch (const std::bad_alloc&) {
+    *err = "out of memory";
+  }
+  return false;
+}
+
+#endif  // TUVOLINK_PACK_THREADS
