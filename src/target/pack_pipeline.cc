@@ -20,6 +20,8 @@
 
 #if TUVOLINK_PACK_THREADS
 
+#include <atomic>
+#include <condition_variable>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -52,15 +54,35 @@ constexpr size_t OutBuffers = 4;
 constexpr size_t MaxStep = RunEncoder::MaxEncodedSize(CodePiece) + MaxName + 1;
 static_assert(MaxStep <= OutBufferSize, "an output buffer holds a coded piece");
 
+// The first pass over a file too large to hold, shared by the two threads:
+// the reading thread claims and counts blocks in turn, and the coder, once it
+// has coded everything before this file, joins in and claims blocks as well.
+// Each counts into a histogram of its own; the sums are the file's.
+struct SharedCount {
+  explicit SharedCount(InputFile* input) : file(input) {}
+  InputFile* file;                  // read with ReadAt only
+  std::atomic<uint64_t> next{0};    // the next block to claim
+  std::atomic<bool> stop{false};    // a read failed: claim no more
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool closed = false;  // the reader is through: the coder may not join now
+  bool joined = false;  // the coder is counting
+  bool done = false;    // the coder has left its part below
+  ByteHistogram histogram;
+  uint64_t bytes = 0;
+  std::string err;  // the coder's read failure, if any
+};
+
 // One input on its way from the reader to the coder.
 struct Job {
-  enum Kind { Memory, Stream, Failure, End };
+  enum Kind { Memory, Stream, Help, Failure, End };
   Kind kind = End;
   std::string name;
   uint8_t crunch = 0;
   std::vector<std::pair<uint8_t*, size_t>> blocks;  // Memory: the whole file
   std::unique_ptr<InputFile> file;                  // Stream: open, to read again
   uint64_t counted = 0;                             // Stream: bytes of the first pass
+  std::shared_ptr<SharedCount> count;               // Help: a first pass to join
   std::string text;                                 // Failure: progress text first
   std::string err;                                  // Failure: the message
 };
@@ -118,6 +140,8 @@ class Pipeline {
  private:
   bool ReadFile(const char* name);
   bool ReadWhole(InputFile* file, Job* job, bool* fits);
+  bool CountShared(Job* job, std::string* err);
+  void HelpCount(SharedCount* count, uint8_t* buffer);
   void ReleaseBlocks(Job* job);
   bool PushFailure(const std::string& name, std::string text, const std::string& err);
   // The coder's output side.
@@ -129,6 +153,7 @@ class Pipeline {
   bool CodeFailure(Job* job);
 
   std::vector<std::unique_ptr<uint8_t[]>> storage_;
+  std::unique_ptr<uint8_t[]> read_buffer_{new uint8_t[ReadBlock]};  // the reader's first passes
   Channel<uint8_t*> free_blocks_{InputBlocks};
   Channel<Job> jobs_{64};
   Channel<uint8_t*> free_out_{OutBuffers};
@@ -200,6 +225,51 @@ bool Pipeline::ReadWhole(InputFile* file, Job* job, bool* fits) {
   return true;
 }
 
+// Claims blocks of count->file and counts them until the end of the file.
+// Returns false and sets *err if a read fails.
+bool CountBlocks(SharedCount* count, uint8_t* buffer, ByteHistogram* histogram, uint64_t* bytes,
+                 std::string* err) {
+  while (!count->stop.load(std::memory_order_relaxed)) {
+    uint64_t block = count->next.fetch_add(1, std::memory_order_relaxed);
+    size_t got = 0;
+    if (!count->file->ReadAt(block * ReadBlock, buffer, ReadBlock, &got, err)) {
+      count->stop = true;
+      return false;
+    }
+    histogram->Add(buffer, got);
+    *bytes += got;
+    if (got < ReadBlock) break;
+  }
+  return true;
+}
+
+// The first pass over a large file, offered to the coder as a Help job.
+// Returns false with *err set on a read failure, or with *err empty if the
+// pipeline has stopped.
+bool Pipeline::CountShared(Job* job, std::string* err) {
+  err->clear();
+  auto count = std::make_shared<SharedCount>(job->file.get());
+  Job help;
+  help.kind = Job::Help;
+  help.count = count;
+  if (!jobs_.Push(std::move(help))) return false;
+  ByteHistogram histogram;
+  uint64_t bytes = 0;
+  bool ok = CountBlocks(count.get(), read_buffer_.get(), &histogram, &bytes, err);
+  std::unique_lock<std::mutex> lock(count->mutex);
+  count->closed = true;
+  count->finished.wait(lock, [&] { return !count->joined || count->done; });
+  if (!ok) return false;
+  if (!count->err.empty()) {
+    *err = count->err;
+    return false;
+  }
+  histogram.Merge(count->histogram);
+  job->crunch = PickCrunchByte(histogram);
+  job->counted = bytes + count->bytes;
+  return true;
+}
+
 bool Pipeline::ReadFile(const char* name) {
   Job job;
   job.name = name;
@@ -223,14 +293,34 @@ bool Pipeline::ReadFile(const char* name) {
     ReleaseBlocks(&job);
     if (!job.file->Rewind(&err)) return PushFailure(name, ProcessingLine(name), err);
   }
-  if (!CalcCrunchByte(job.file.get(), &job.crunch, &job.counted, &err)) {
-    return PushFailure(name, ProcessingLine(name), err);
+  if (!CountShared(&job, &err)) {
+    return err.empty() ? false : PushFailure(name, ProcessingLine(name), err);
   }
   job.kind = Job::Stream;
   return jobs_.Push(std::move(job));
 }
 
 // --- Coding (the coder thread) ---
+
+void Pipeline::HelpCount(SharedCount* count, uint8_t* buffer) {
+  {
+    std::lock_guard<std::mutex> lock(count->mutex);
+    if (count->closed) return;
+    count->joined = true;
+  }
+  ByteHistogram histogram;
+  uint64_t bytes = 0;
+  std::string err;
+  bool ok = CountBlocks(count, buffer, &histogram, &bytes, &err);
+  {
+    std::lock_guard<std::mutex> lock(count->mutex);
+    count->histogram = histogram;
+    count->bytes = bytes;
+    if (!ok) count->err = err;
+    count->done = true;
+  }
+  count->finished.notify_all();
+}
 
 bool Pipeline::Ship(Chunk chunk) { return chunks_.Push(std::move(chunk)); }
 
@@ -322,6 +412,11 @@ void Pipeline::Code() {
     if (job.kind == Job::Failure) {
       CodeFailure(&job);
       return;
+    }
+    if (job.kind == Job::Help) {
+      if (!scratch) scratch.reset(new uint8_t[ReadBlock]);
+      HelpCount(job.count.get(), scratch.get());
+      continue;
     }
     if (job.kind == Job::End) {
       Chunk chunk;
