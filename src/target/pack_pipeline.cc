@@ -54,13 +54,17 @@ constexpr size_t OutBuffers = 4;
 constexpr size_t MaxStep = RunEncoder::MaxEncodedSize(CodePiece) + MaxName + 1;
 static_assert(MaxStep <= OutBufferSize, "an output buffer holds a coded piece");
 
-// The first pass over a file too large to hold, shared by the two threads:
-// the reading thread claims and counts blocks in turn, and the coder, once it
-// has coded everything before this file, joins in and claims blocks as well.
-// Each counts into a histogram of its own; the sums are the file's.
+using Blocks = std::vector<std::pair<uint8_t*, size_t>>;
+
+// The count of one file's bytes, shared by the two threads: the reading
+// thread claims and counts blocks in turn, and the coder, once it has coded
+// everything before this file, joins in and claims blocks as well. Each
+// counts into a histogram of its own; the sums are the file's. The blocks
+// are those of a file held whole, or else read from the file.
 struct SharedCount {
-  explicit SharedCount(InputFile* input) : file(input) {}
+  SharedCount(InputFile* input, const Blocks* held) : file(input), blocks(held) {}
   InputFile* file;                  // read with ReadAt only
+  const Blocks* blocks;             // the file held whole, or null
   std::atomic<uint64_t> next{0};    // the next block to claim
   std::atomic<bool> stop{false};    // a read failed: claim no more
   std::mutex mutex;
@@ -79,7 +83,7 @@ struct Job {
   Kind kind = End;
   std::string name;
   uint8_t crunch = 0;
-  std::vector<std::pair<uint8_t*, size_t>> blocks;  // Memory: the whole file
+  Blocks blocks;                                    // Memory: the whole file
   std::unique_ptr<InputFile> file;                  // Stream: open, to read again
   uint64_t counted = 0;                             // Stream: bytes of the first pass
   std::shared_ptr<SharedCount> count;               // Help: a first pass to join
@@ -193,10 +197,9 @@ void Pipeline::ReleaseBlocks(Job* job) {
   job->blocks.clear();
 }
 
-// Reads the rest of `file` into pooled blocks, counting them. *fits is false
-// if the file turned out larger than InMemoryLimit.
+// Reads the rest of `file` into pooled blocks. *fits is false if the file
+// turned out larger than InMemoryLimit.
 bool Pipeline::ReadWhole(InputFile* file, Job* job, bool* fits) {
-  ByteHistogram histogram;
   uint64_t total = 0;
   std::string err;
   for (;;) {
@@ -212,7 +215,6 @@ bool Pipeline::ReadWhole(InputFile* file, Job* job, bool* fits) {
       break;
     }
     job->blocks.emplace_back(block, got);
-    histogram.Add(block, got);
     total += got;
     if (total > InMemoryLimit) {
       *fits = false;
@@ -221,7 +223,14 @@ bool Pipeline::ReadWhole(InputFile* file, Job* job, bool* fits) {
     if (got < ReadBlock) break;
   }
   *fits = true;
-  job->crunch = PickCrunchByte(histogram);
+  if (job->blocks.size() <= 1) {
+    // Nothing to share.
+    ByteHistogram histogram;
+    if (!job->blocks.empty()) histogram.Add(job->blocks[0].first, job->blocks[0].second);
+    job->crunch = PickCrunchByte(histogram);
+    return true;
+  }
+  if (!CountShared(job, &err)) return false;  // reading held blocks cannot fail
   return true;
 }
 
@@ -231,6 +240,13 @@ bool CountBlocks(SharedCount* count, uint8_t* buffer, ByteHistogram* histogram, 
                  std::string* err) {
   while (!count->stop.load(std::memory_order_relaxed)) {
     uint64_t block = count->next.fetch_add(1, std::memory_order_relaxed);
+    if (count->blocks != nullptr) {
+      if (block >= count->blocks->size()) break;
+      const auto& held = (*count->blocks)[static_cast<size_t>(block)];
+      histogram->Add(held.first, held.second);
+      *bytes += held.second;
+      continue;
+    }
     size_t got = 0;
     if (!count->file->ReadAt(block * ReadBlock, buffer, ReadBlock, &got, err)) {
       count->stop = true;
@@ -243,12 +259,14 @@ bool CountBlocks(SharedCount* count, uint8_t* buffer, ByteHistogram* histogram, 
   return true;
 }
 
-// The first pass over a large file, offered to the coder as a Help job.
-// Returns false with *err set on a read failure, or with *err empty if the
-// pipeline has stopped.
+// Counts the file of `job`, its blocks if it is held whole and else by
+// reading it, offering a share to the coder as a Help job. Returns false
+// with *err set on a read failure, or with *err empty if the pipeline has
+// stopped.
 bool Pipeline::CountShared(Job* job, std::string* err) {
   err->clear();
-  auto count = std::make_shared<SharedCount>(job->file.get());
+  auto count = std::make_shared<SharedCount>(job->file.get(),
+                                             job->blocks.empty() ? nullptr : &job->blocks);
   Job help;
   help.kind = Job::Help;
   help.count = count;
