@@ -1,7 +1,8 @@
 // The record pipeline. The reading thread (the caller's) counts each file's
-// bytes to choose its crunch byte; a file small enough is kept in pooled
-// blocks and handed on whole, a larger one is handed on as an open file for
-// the coder to read again. The coder writes progress text and coded bytes
+// bytes to choose its crunch byte, with the coder's help whenever the coder
+// has caught up; a file small enough is kept in pooled blocks and handed on
+// whole, a larger one is handed on as an open file for the coder to read
+// again. The coder writes progress text and coded bytes
 // into output buffers, and the writer prints the text and writes the bytes.
 // Failures travel in order with the data, so the first one in list order is
 // the one reported.
@@ -230,12 +231,13 @@ bool Pipeline::ReadWhole(InputFile* file, Job* job, bool* fits) {
     job->crunch = PickCrunchByte(histogram);
     return true;
   }
-  if (!CountShared(job, &err)) return false;  // reading held blocks cannot fail
-  return true;
+  // Counting held blocks reads nothing, so it fails only when the pipeline
+  // has stopped.
+  return CountShared(job, &err);
 }
 
-// Claims blocks of count->file and counts them until the end of the file.
-// Returns false and sets *err if a read fails.
+// Claims blocks of the file and counts them until its end. Returns false
+// and sets *err if a read fails.
 bool CountBlocks(SharedCount* count, uint8_t* buffer, ByteHistogram* histogram, uint64_t* bytes,
                  std::string* err) {
   while (!count->stop.load(std::memory_order_relaxed)) {
