@@ -134,7 +134,7 @@ the machine; the ratios, measured in the same run, are what to compare.
   before that file, claims blocks of it too (read with `pread` for a large
   file), so neither core waits while the other counts.
 - Bounded memory: files up to 16 MiB are read once into 1 MiB pool blocks;
-  larger files are streamed twice. About 33 MiB of buffers in all.
+  larger files are streamed twice. About 30 MiB of buffers in all.
 - Where the C++ library has no threads (MinGW-w64 with win32 threads) the
   records are packed on one thread, with the same bytes and messages.
 
