@@ -120,15 +120,23 @@ the machine; the ratios, measured in the same run, are what to compare.
 ## How the packer is built for speed
 
 - Kernels on blocks: the histogram counts into eight tables from 32-bit loads
-  and adds 64 equal bytes with one addition; the encoder finds literal
-  stretches and runs from vector compare masks over 64-byte windows (SSE2,
-  AVX2 chosen at run time, a portable fallback) and copies literals 64 bytes
-  at a time; the decoder copies spans and fills runs in 16-byte stores.
+  and adds a stretch of equal 64-byte blocks with one addition; the encoder
+  takes every item of a 64-byte window from three vector compare masks (the
+  window against itself shifted by one and by two bytes, and against C):
+  item starts come from the pair mask, so one pass over the event bits
+  writes each run code as one 4-byte store after a speculative 64-byte
+  literal copy (SSE2, AVX2 chosen at run time, a portable fallback); the
+  decoder copies spans and fills runs in 16-byte stores.
 - Three threads: the main thread reads each input and counts it; a coder
   thread codes the records (reading large files a second time); a writer
   thread prints the progress lines and writes the target, all in list order.
+  The count of a file is shared: the coder, once it has coded everything
+  before that file, claims blocks of it too (read with `pread` for a large
+  file), so neither core waits while the other counts.
 - Bounded memory: files up to 16 MiB are read once into 1 MiB pool blocks;
-  larger files are streamed twice. About 32 MiB of buffers in all.
+  larger files are streamed twice. About 30 MiB of buffers in all.
+- Where the C++ library has no threads (MinGW-w64 with win32 threads) the
+  records are packed on one thread, with the same bytes and messages.
 
 The stub row times the stub that this build holds; a stub that only lists
 the records decodes them without writing anything, and the table says so.

@@ -26,6 +26,9 @@ class InputFile {
   // Reads until `size` bytes are in `buffer` or the file ends; *got is the
   // number read, 0 at the end of the file.
   bool Read(void* buffer, size_t size, size_t* got, std::string* err);
+  // Reads like Read, but from byte `offset` on; several threads may call it
+  // at once. Where Read goes on afterwards is unspecified: Rewind first.
+  bool ReadAt(uint64_t offset, void* buffer, size_t size, size_t* got, std::string* err);
   // Goes back to the first byte for another pass.
   bool Rewind(std::string* err);
   // The file's size when it was opened.

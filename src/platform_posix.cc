@@ -119,6 +119,25 @@ bool InputFile::Read(void* buffer, size_t size, size_t* got, std::string* err) {
   return true;
 }
 
+bool InputFile::ReadAt(uint64_t offset, void* buffer, size_t size, size_t* got,
+                       std::string* err) {
+  uint8_t* out = static_cast<uint8_t*>(buffer);
+  size_t total = 0;
+  while (total < size) {
+    ssize_t n = pread(static_cast<int>(handle_), out + total, size - total,
+                      static_cast<off_t>(offset + total));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *err = Failure("cannot read", name_, errno);
+      return false;
+    }
+    if (n == 0) break;
+    total += static_cast<size_t>(n);
+  }
+  *got = total;
+  return true;
+}
+
 bool InputFile::Rewind(std::string* err) {
   if (lseek(static_cast<int>(handle_), 0, SEEK_SET) != 0) {
     *err = Failure("cannot read", name_, errno);

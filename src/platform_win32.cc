@@ -101,6 +101,30 @@ bool InputFile::Read(void* buffer, size_t size, size_t* got, std::string* err) {
   return true;
 }
 
+bool InputFile::ReadAt(uint64_t offset, void* buffer, size_t size, size_t* got,
+                       std::string* err) {
+  uint8_t* out = static_cast<uint8_t*>(buffer);
+  size_t total = 0;
+  while (total < size) {
+    DWORD chunk = size - total > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size - total);
+    OVERLAPPED at = {};
+    uint64_t from = offset + total;
+    at.Offset = static_cast<DWORD>(from);
+    at.OffsetHigh = static_cast<DWORD>(from >> 32);
+    DWORD n = 0;
+    if (!ReadFile(reinterpret_cast<HANDLE>(handle_), out + total, chunk, &n, &at)) {
+      DWORD error = GetLastError();
+      if (error == ERROR_HANDLE_EOF) break;
+      *err = Failure("cannot read", name_, error);
+      return false;
+    }
+    if (n == 0) break;
+    total += n;
+  }
+  *got = total;
+  return true;
+}
+
 bool InputFile::Rewind(std::string* err) {
   LARGE_INTEGER zero;
   zero.QuadPart = 0;

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
+#include "platform.h"
 #include "target/crunch.h"
 #include "test_util.h"
 
@@ -143,6 +145,36 @@ TEST(RecordRoundTrip, AnyCrunchByteDecodesCorrectly) {
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].data, data) << "crunch " << crunch;
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(InputFile, ReadAtReadsFromTheOffsetWhateverTheOtherReads) {
+  TempDir dir;
+  Bytes data(300000);
+  std::mt19937 rng(3);
+  for (auto& b : data) b = static_cast<uint8_t>(rng());
+  WriteFile(dir / "f", data);
+  InputFile file;
+  std::string err;
+  ASSERT_TRUE(file.Open((dir / "f").c_str(), &err)) << err;
+  Bytes buffer(100000);
+  size_t got = 0;
+  ASSERT_TRUE(file.ReadAt(250000, buffer.data(), buffer.size(), &got, &err)) << err;
+  ASSERT_EQ(got, 50000u);  // short at the end of the file
+  EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + 50000, data.begin() + 250000));
+  ASSERT_TRUE(file.ReadAt(300000, buffer.data(), buffer.size(), &got, &err)) << err;
+  EXPECT_EQ(got, 0u);
+  ASSERT_TRUE(file.ReadAt(1000, buffer.data(), 10, &got, &err)) << err;
+  ASSERT_EQ(got, 10u);
+  EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + 10, data.begin() + 1000));
+  // Rewind and Read start over from the first byte.
+  ASSERT_TRUE(file.Rewind(&err)) << err;
+  ASSERT_TRUE(file.Read(buffer.data(), 10, &got, &err)) << err;
+  ASSERT_EQ(got, 10u);
+  EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + 10, data.begin()));
 }
 
 }  // namespace

@@ -23,9 +23,15 @@ inline unsigned LowestBit(uint64_t mask) {
 
 // Writes the run code crunch, count, value, and one spare byte that the next
 // item overwrites: a single 4-byte store. `out` must have room for 4 bytes.
+// The code is built from scratch in a register, so that consecutive codes do
+// not wait for each other through a merged partial register.
 inline void PutRunCode(uint8_t* out, uint8_t crunch, unsigned count, uint8_t value) {
-  const uint8_t code[4] = {crunch, static_cast<uint8_t>(count), value, 0};
-  std::memcpy(out, code, 4);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  const uint32_t code = uint32_t{crunch} << 24 | (count & 0xFFu) << 16 | uint32_t{value} << 8;
+#else
+  const uint32_t code = uint32_t{crunch} | (count & 0xFFu) << 8 | uint32_t{value} << 16;
+#endif
+  std::memcpy(out, &code, 4);
 }
 
 // Number of leading bytes of data[0, size) equal to `value`, at most `size`.

@@ -31,11 +31,11 @@ inline void Count8(Tables& table, const uint8_t* p) {
   ++table[7][b >> 24];
 }
 
-// True if the 64 bytes at p all equal p[0]: such a stretch is counted with
-// one addition (zero-filled and sparse files are full of them).
-inline bool Uniform64(const uint8_t* p) {
+// True if the 64 bytes at p all equal `value`: such stretches are counted
+// with one addition (zero-filled and sparse files are full of them).
+inline bool Uniform64(const uint8_t* p, uint8_t value) {
 #ifdef TUVOLINK_HISTOGRAM_SSE2
-  const __m128i v = _mm_set1_epi8(static_cast<char>(p[0]));
+  const __m128i v = _mm_set1_epi8(static_cast<char>(value));
   const __m128i* q = reinterpret_cast<const __m128i*>(p);
   __m128i all = _mm_and_si128(
       _mm_and_si128(_mm_cmpeq_epi8(_mm_loadu_si128(q), v), _mm_cmpeq_epi8(_mm_loadu_si128(q + 1), v)),
@@ -45,8 +45,9 @@ inline bool Uniform64(const uint8_t* p) {
 #else
   uint64_t word[8];
   std::memcpy(word, p, 64);
-  uint64_t diff = word[0] ^ (0x0101010101010101ull * p[0]);
-  for (int k = 1; k < 8; ++k) diff |= word[0] ^ word[k];
+  const uint64_t pattern = 0x0101010101010101ull * value;
+  uint64_t diff = 0;
+  for (int k = 0; k < 8; ++k) diff |= word[k] ^ pattern;
   return diff == 0;
 #endif
 }
@@ -55,12 +56,19 @@ inline bool Uniform64(const uint8_t* p) {
 void CountChunk(Tables& table, const uint8_t* data, size_t size) {
   const uint8_t* p = data;
   const uint8_t* end = data + size;
-  for (; end - p >= 64; p += 64) {
-    if (Uniform64(p)) {
-      table[0][p[0]] += 64;
+  while (end - p >= 64) {
+    const uint8_t value = p[0];
+    if (Uniform64(p, value)) {
+      // Follow the stretch without touching the table, which would make
+      // each step wait for the addition of the one before.
+      const uint8_t* q = p + 64;
+      while (end - q >= 64 && Uniform64(q, value)) q += 64;
+      table[0][value] += static_cast<uint32_t>(q - p);
+      p = q;
       continue;
     }
     for (int k = 0; k < 64; k += 8) Count8(table, p + k);
+    p += 64;
   }
   for (; p < end; ++p) ++table[0][*p];
 }

@@ -2,6 +2,8 @@
 // processor, and the choice of the best one at run time.
 #include "target/encode_kernel.h"
 
+#include <cstring>
+
 #include "target/cpu.h"
 #include "target/encode_loop.h"
 
@@ -24,6 +26,10 @@ struct PortableMasks {
     *pairs = same;
     *events = run | hit;
   }
+  static size_t RunLength(const uint8_t* p, size_t size, uint8_t value) {
+    return CountEqual(p, size, value);
+  }
+  static void Copy64(uint8_t* out, const uint8_t* in) { std::memcpy(out, in, 64); }
 };
 
 #ifdef TUVOLINK_HAVE_SSE2
@@ -44,6 +50,26 @@ struct Sse2Masks {
     }
     *pairs = same;
     *events = event;
+  }
+  static size_t RunLength(const uint8_t* p, size_t size, uint8_t value) {
+    const __m128i v = _mm_set1_epi8(static_cast<char>(value));
+    size_t n = 0;
+    for (; n + 16 <= size; n += 16) {
+      __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n));
+      unsigned differ = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, v))) ^ 0xFFFFu;
+      if (differ != 0) return n + LowestBit(differ);
+    }
+    return n + CountEqual(p + n, size - n, value);
+  }
+  static void Copy64(uint8_t* out, const uint8_t* in) {
+    const __m128i* from = reinterpret_cast<const __m128i*>(in);
+    __m128i* to = reinterpret_cast<__m128i*>(out);
+    __m128i a = _mm_loadu_si128(from), b = _mm_loadu_si128(from + 1);
+    __m128i c = _mm_loadu_si128(from + 2), d = _mm_loadu_si128(from + 3);
+    _mm_storeu_si128(to, a);
+    _mm_storeu_si128(to + 1, b);
+    _mm_storeu_si128(to + 2, c);
+    _mm_storeu_si128(to + 3, d);
   }
 };
 #endif

@@ -20,8 +20,18 @@ constexpr size_t WindowReach = 128;
 // Masks::Compute(w, crunch, &pairs, &events) fills, for i in [0, 64):
 //   pairs bit i:  w[i] == w[i + 1]
 //   events bit i: w[i] == crunch, or w[i] == w[i + 1] == w[i + 2]
-// At an item start, a byte without an event bit is a literal; one with it
-// opens a run code.
+// Masks::RunLength(p, size, value) counts the leading bytes of p[0, size)
+// equal to value, and Masks::Copy64(out, in) copies 64 bytes.
+//
+// A window always begins at an item start. Bit i of `starts` marks a byte
+// that differs from the one before it, the first byte of a stretch of equal
+// bytes; bit 0 is set, since the byte before the window either closed a run
+// code or was a literal whose equal neighbours cannot make a run of three
+// (else the run would have been an event reaching the window's end). A
+// stretch that starts at an event bit is one run code, up to the next start;
+// every other byte is a literal. So the items of a window come from the masks
+// alone: each event costs a speculative 64-byte literal copy and one 4-byte
+// store, and the loop over the events depends only on the event mask.
 template <class Masks>
 size_t EncodeLoop(const uint8_t* data, size_t size, uint8_t crunch, uint8_t* out,
                   size_t* consumed) {
@@ -31,42 +41,44 @@ size_t EncodeLoop(const uint8_t* data, size_t size, uint8_t crunch, uint8_t* out
   while (static_cast<size_t>(end - p) >= WindowReach) {
     uint64_t pairs, events;
     Masks::Compute(p, crunch, &pairs, &events);
-    unsigned cur = 0;  // the item start, inside the window
+    const uint64_t starts = ~(pairs << 1);
+    uint64_t pending = events & starts;
+    unsigned lit = 0;  // first byte not yet coded
+    // One exit per window: the copy before the test serves both the
+    // literals up to the next event and those up to the window's end.
     for (;;) {
-      uint64_t pending = events >> cur << cur;
-      Copy64(o, p + cur);  // the literals up to the next event, and then some
-      if (pending == 0) {
-        o += 64 - cur;
-        p += 64;
-        break;
-      }
-      unsigned at = LowestBit(pending);
-      o += at - cur;
-      const uint8_t value = p[at];
-      uint64_t same = pairs >> at;  // bit k: byte at + k equals the next one
-      size_t count;
-      if (same != ~uint64_t{0} >> at) {
-        count = LowestBit(~same) + 1u;
-      } else {
-        // The run reaches past the window: bytes at..64 are equal.
+      Masks::Copy64(o, p + lit);
+      if (pending == 0) break;
+      const unsigned at = LowestBit(pending);
+      o += at - lit;
+      const uint64_t later = starts & (~uint64_t{1} << at);
+      if (later == 0) {
+        // The run reaches the window's end: measure it in the input.
+        const uint8_t value = p[at];
         size_t room = static_cast<size_t>(end - (p + at));
         size_t limit = room < MaxRun ? room : MaxRun;
-        count = 65 - at;
-        count += CountEqual(p + at + count, limit - count, value);
+        size_t count = 64 - at;
+        count += Masks::RunLength(p + at + count, limit - count, value);
         if (count < MaxRun && count == room) {
           // It may go on in the next block: leave it to the caller.
           *consumed = static_cast<size_t>(p + at - data);
           return static_cast<size_t>(o - out);
         }
-      }
-      PutRunCode(o, crunch, static_cast<unsigned>(count), value);
-      o += RunCodeSize;
-      size_t next = at + count;
-      if (next >= 64) {
-        p += next;
+        PutRunCode(o, crunch, static_cast<unsigned>(count), value);
+        o += RunCodeSize;
+        p += at + count;
+        lit = 64;  // nothing left of this window
         break;
       }
-      cur = static_cast<unsigned>(next);
+      const unsigned next = LowestBit(later);
+      PutRunCode(o, crunch, next - at, p[at]);
+      o += RunCodeSize;
+      lit = next;
+      pending &= pending - 1;  // the events inside the run are not starts
+    }
+    if (lit < 64) {
+      o += 64 - lit;
+      p += 64;
     }
   }
   *consumed = static_cast<size_t>(p - data);

@@ -1,12 +1,28 @@
 // The record pipeline. The reading thread (the caller's) counts each file's
-// bytes to choose its crunch byte; a file small enough is kept in pooled
-// blocks and handed on whole, a larger one is handed on as an open file for
-// the coder to read again. The coder writes progress text and coded bytes
+// bytes to choose its crunch byte, with the coder's help whenever the coder
+// has caught up; a file small enough is kept in pooled blocks and handed on
+// whole, a larger one is handed on as an open file for the coder to read
+// again. The coder writes progress text and coded bytes
 // into output buffers, and the writer prints the text and writes the bytes.
 // Failures travel in order with the data, so the first one in list order is
 // the one reported.
 #include "target/pack_pipeline.h"
 
+#include <cstddef>
+
+// libstdc++ built without a thread model (MinGW-w64 with win32 threads) has
+// no std::thread and no std::mutex; there the records are packed one after
+// the other on the calling thread, with the same output and messages.
+#if defined(__GLIBCXX__) && !defined(_GLIBCXX_HAS_GTHREADS)
+#define TUVOLINK_PACK_THREADS 0
+#else
+#define TUVOLINK_PACK_THREADS 1
+#endif
+
+#if TUVOLINK_PACK_THREADS
+
+#include <atomic>
+#include <condition_variable>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -39,15 +55,39 @@ constexpr size_t OutBuffers = 4;
 constexpr size_t MaxStep = RunEncoder::MaxEncodedSize(CodePiece) + MaxName + 1;
 static_assert(MaxStep <= OutBufferSize, "an output buffer holds a coded piece");
 
+using Blocks = std::vector<std::pair<uint8_t*, size_t>>;
+
+// The count of one file's bytes, shared by the two threads: the reading
+// thread claims and counts blocks in turn, and the coder, once it has coded
+// everything before this file, joins in and claims blocks as well. Each
+// counts into a histogram of its own; the sums are the file's. The blocks
+// are those of a file held whole, or else read from the file.
+struct SharedCount {
+  SharedCount(InputFile* input, const Blocks* held) : file(input), blocks(held) {}
+  InputFile* file;                  // read with ReadAt only
+  const Blocks* blocks;             // the file held whole, or null
+  std::atomic<uint64_t> next{0};    // the next block to claim
+  std::atomic<bool> stop{false};    // a read failed: claim no more
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool closed = false;  // the reader is through: the coder may not join now
+  bool joined = false;  // the coder is counting
+  bool done = false;    // the coder has left its part below
+  ByteHistogram histogram;
+  uint64_t bytes = 0;
+  std::string err;  // the coder's read failure, if any
+};
+
 // One input on its way from the reader to the coder.
 struct Job {
-  enum Kind { Memory, Stream, Failure, End };
+  enum Kind { Memory, Stream, Help, Failure, End };
   Kind kind = End;
   std::string name;
   uint8_t crunch = 0;
-  std::vector<std::pair<uint8_t*, size_t>> blocks;  // Memory: the whole file
+  Blocks blocks;                                    // Memory: the whole file
   std::unique_ptr<InputFile> file;                  // Stream: open, to read again
   uint64_t counted = 0;                             // Stream: bytes of the first pass
+  std::shared_ptr<SharedCount> count;               // Help: a first pass to join
   std::string text;                                 // Failure: progress text first
   std::string err;                                  // Failure: the message
 };
@@ -105,6 +145,8 @@ class Pipeline {
  private:
   bool ReadFile(const char* name);
   bool ReadWhole(InputFile* file, Job* job, bool* fits);
+  bool CountShared(Job* job, std::string* err);
+  void HelpCount(SharedCount* count, uint8_t* buffer);
   void ReleaseBlocks(Job* job);
   bool PushFailure(const std::string& name, std::string text, const std::string& err);
   // The coder's output side.
@@ -116,6 +158,7 @@ class Pipeline {
   bool CodeFailure(Job* job);
 
   std::vector<std::unique_ptr<uint8_t[]>> storage_;
+  std::unique_ptr<uint8_t[]> read_buffer_{new uint8_t[ReadBlock]};  // the reader's first passes
   Channel<uint8_t*> free_blocks_{InputBlocks};
   Channel<Job> jobs_{64};
   Channel<uint8_t*> free_out_{OutBuffers};
@@ -155,10 +198,9 @@ void Pipeline::ReleaseBlocks(Job* job) {
   job->blocks.clear();
 }
 
-// Reads the rest of `file` into pooled blocks, counting them. *fits is false
-// if the file turned out larger than InMemoryLimit.
+// Reads the rest of `file` into pooled blocks. *fits is false if the file
+// turned out larger than InMemoryLimit.
 bool Pipeline::ReadWhole(InputFile* file, Job* job, bool* fits) {
-  ByteHistogram histogram;
   uint64_t total = 0;
   std::string err;
   for (;;) {
@@ -174,7 +216,6 @@ bool Pipeline::ReadWhole(InputFile* file, Job* job, bool* fits) {
       break;
     }
     job->blocks.emplace_back(block, got);
-    histogram.Add(block, got);
     total += got;
     if (total > InMemoryLimit) {
       *fits = false;
@@ -183,7 +224,69 @@ bool Pipeline::ReadWhole(InputFile* file, Job* job, bool* fits) {
     if (got < ReadBlock) break;
   }
   *fits = true;
+  if (job->blocks.size() <= 1) {
+    // Nothing to share.
+    ByteHistogram histogram;
+    if (!job->blocks.empty()) histogram.Add(job->blocks[0].first, job->blocks[0].second);
+    job->crunch = PickCrunchByte(histogram);
+    return true;
+  }
+  // Counting held blocks reads nothing, so it fails only when the pipeline
+  // has stopped.
+  return CountShared(job, &err);
+}
+
+// Claims blocks of the file and counts them until its end. Returns false
+// and sets *err if a read fails.
+bool CountBlocks(SharedCount* count, uint8_t* buffer, ByteHistogram* histogram, uint64_t* bytes,
+                 std::string* err) {
+  while (!count->stop.load(std::memory_order_relaxed)) {
+    uint64_t block = count->next.fetch_add(1, std::memory_order_relaxed);
+    if (count->blocks != nullptr) {
+      if (block >= count->blocks->size()) break;
+      const auto& held = (*count->blocks)[static_cast<size_t>(block)];
+      histogram->Add(held.first, held.second);
+      *bytes += held.second;
+      continue;
+    }
+    size_t got = 0;
+    if (!count->file->ReadAt(block * ReadBlock, buffer, ReadBlock, &got, err)) {
+      count->stop = true;
+      return false;
+    }
+    histogram->Add(buffer, got);
+    *bytes += got;
+    if (got < ReadBlock) break;
+  }
+  return true;
+}
+
+// Counts the file of `job`, its blocks if it is held whole and else by
+// reading it, offering a share to the coder as a Help job. Returns false
+// with *err set on a read failure, or with *err empty if the pipeline has
+// stopped.
+bool Pipeline::CountShared(Job* job, std::string* err) {
+  err->clear();
+  auto count = std::make_shared<SharedCount>(job->file.get(),
+                                             job->blocks.empty() ? nullptr : &job->blocks);
+  Job help;
+  help.kind = Job::Help;
+  help.count = count;
+  if (!jobs_.Push(std::move(help))) return false;
+  ByteHistogram histogram;
+  uint64_t bytes = 0;
+  bool ok = CountBlocks(count.get(), read_buffer_.get(), &histogram, &bytes, err);
+  std::unique_lock<std::mutex> lock(count->mutex);
+  count->closed = true;
+  count->finished.wait(lock, [&] { return !count->joined || count->done; });
+  if (!ok) return false;
+  if (!count->err.empty()) {
+    *err = count->err;
+    return false;
+  }
+  histogram.Merge(count->histogram);
   job->crunch = PickCrunchByte(histogram);
+  job->counted = bytes + count->bytes;
   return true;
 }
 
@@ -210,14 +313,34 @@ bool Pipeline::ReadFile(const char* name) {
     ReleaseBlocks(&job);
     if (!job.file->Rewind(&err)) return PushFailure(name, ProcessingLine(name), err);
   }
-  if (!CalcCrunchByte(job.file.get(), &job.crunch, &job.counted, &err)) {
-    return PushFailure(name, ProcessingLine(name), err);
+  if (!CountShared(&job, &err)) {
+    return err.empty() ? false : PushFailure(name, ProcessingLine(name), err);
   }
   job.kind = Job::Stream;
   return jobs_.Push(std::move(job));
 }
 
 // --- Coding (the coder thread) ---
+
+void Pipeline::HelpCount(SharedCount* count, uint8_t* buffer) {
+  {
+    std::lock_guard<std::mutex> lock(count->mutex);
+    if (count->closed) return;
+    count->joined = true;
+  }
+  ByteHistogram histogram;
+  uint64_t bytes = 0;
+  std::string err;
+  bool ok = CountBlocks(count, buffer, &histogram, &bytes, &err);
+  {
+    std::lock_guard<std::mutex> lock(count->mutex);
+    count->histogram = histogram;
+    count->bytes = bytes;
+    if (!ok) count->err = err;
+    count->done = true;
+  }
+  count->finished.notify_all();
+}
 
 bool Pipeline::Ship(Chunk chunk) { return chunks_.Push(std::move(chunk)); }
 
@@ -310,6 +433,11 @@ void Pipeline::Code() {
       CodeFailure(&job);
       return;
     }
+    if (job.kind == Job::Help) {
+      if (!scratch) scratch.reset(new uint8_t[ReadBlock]);
+      HelpCount(job.count.get(), scratch.get());
+      continue;
+    }
     if (job.kind == Job::End) {
       Chunk chunk;
       chunk.text = std::move(text_);
@@ -390,3 +518,57 @@ bool PackRecords(const LinkNode* list, TempOutput* output, std::FILE* progress,
   }
   return false;
 }
+
+#else  // !TUVOLINK_PACK_THREADS
+
+#include <new>
+#include <string>
+
+#include "platform.h"
+#include "target/compress.h"
+#include "target/crunch.h"
+#include "target/format.h"
+#include "target/target_writer.h"
+
+namespace {
+
+bool PackOne(const char* name, TargetWriter* target, std::FILE* progress, std::string* err) {
+  std::fprintf(progress, "Processing %s...\n", name);
+  InputFile file;
+  if (!file.Open(name, err)) return false;
+  const std::string& file_name = file.name();
+  if (file_name.empty() || file_name.size() >= MaxName) {
+    *err = "cannot pack '" + file_name + "': a name holds 1 to " +
+           std::to_string(MaxName - 1) + " characters";
+    return false;
+  }
+  uint8_t crunch = 0;
+  uint64_t counted = 0, coded = 0;
+  if (!CalcCrunchByte(&file, &crunch, &counted, err)) return false;
+  std::fprintf(progress, "  CrunchByte: %u\n", static_cast<unsigned>(crunch));
+  std::fprintf(progress, "  Compressing...\n");
+  if (!file.Rewind(err) || !Compress(target, &file, crunch, &coded, err)) return false;
+  if (coded != counted) {
+    *err = "'" + file_name + "' changed while it was being packed";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool PackRecords(const LinkNode* list, TempOutput* output, std::FILE* progress,
+                 std::string* err) {
+  try {
+    TargetWriter target(output);
+    for (const LinkNode* node = list; node != nullptr; node = node->Next) {
+      if (!PackOne(node->Name, &target, progress, err)) return false;
+    }
+    return target.Flush(err);
+  } catch (const std::bad_alloc&) {
+    *err = "out of memory";
+  }
+  return false;
+}
+
+#endif  // TUVOLINK_PACK_THREADS
