@@ -58,15 +58,6 @@ int Compare(const PathChar* a, size_t a_length, const PathChar* b) {
   }
 }
 
-void Printable(const char* name, char* out, size_t out_size) {
-  size_t i = 0;
-  for (; name[i] != 0 && i + 1 < out_size; ++i) {
-    unsigned char c = static_cast<unsigned char>(name[i]);
-    out[i] = (c < 0x20 || c == 0x7F) ? '?' : name[i];
-  }
-  out[i] = 0;
-}
-
 }  // namespace
 
 Plan::~Plan() {

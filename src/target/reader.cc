@@ -23,7 +23,8 @@ void SetError(ReadError* err, const char* format, ...) {
 
 unsigned long long ULL(uint64_t value) { return static_cast<unsigned long long>(value); }
 
-// A name fit for a message: control characters shown as '?'.
+}  // namespace
+
 void Printable(const char* name, char* out, size_t out_size) {
   size_t i = 0;
   for (; name[i] != 0 && i + 1 < out_size; ++i) {
@@ -32,8 +33,6 @@ void Printable(const char* name, char* out, size_t out_size) {
   }
   out[i] = 0;
 }
-
-}  // namespace
 
 RunDecoder::Status RunDecoder::Decode(const uint8_t* in, size_t in_size, size_t* consumed,
                                       uint8_t* out, size_t out_size, size_t* produced) {

@@ -40,6 +40,10 @@ class DecodeSink {
   virtual bool Put(const uint8_t* data, size_t size) = 0;
 };
 
+// Copies the 0-terminated `name` into out[0, out_size), cut to fit, with
+// control characters shown as '?': a name from a package fit for a message.
+void Printable(const char* name, char* out, size_t out_size);
+
 // A fault found in a package, as one line of text.
 struct ReadError {
   char text[MaxName + 160] = {};
