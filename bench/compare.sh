@@ -8,10 +8,10 @@
 # Usage: bench/compare.sh [BUILD_DIR]        (default: build-bench, configured
 #                                             and built here in Release)
 # Environment: ROUNDS (default 5), REF_ROUNDS (default 3), WORK (scratch
-# folder, default /tmp/tuvolink-bench), CORPUS_MB (programs part, default
-# 120), BIG_GB (size of the sparse file of the memory check, default 4; 0 to
-# skip), QUICK=1 (small corpus, one round, nothing written to docs: the CI
-# smoke test).
+# folder, default /tmp/tuvolink-bench, or /tmp/tuvolink-bench-quick with
+# QUICK=1), CORPUS_MB (programs part, default 120), BIG_GB (size of the sparse
+# file of the memory check, default 4; 0 to skip), QUICK=1 (small corpus, one
+# round, nothing written to docs: the CI smoke test).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -24,6 +24,8 @@ big_gb=${BIG_GB:-4}
 quick=${QUICK:-0}
 if [ "$quick" = 1 ]; then
   rounds=1 ref_rounds=1 corpus_mb=8 big_gb=0
+  # A folder of its own, so that the smoke test never replaces a full corpus.
+  work=${WORK:-/tmp/tuvolink-bench-quick}
 fi
 
 for tool in lz4 zstd /usr/bin/time python3; do
