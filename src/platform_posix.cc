@@ -73,6 +73,28 @@ bool WriteAll(int fd, const uint8_t* data, size_t size, int* error) {
   return true;
 }
 
+// Reads until `size` bytes are in `buffer` or the file ends, at `offset`, or
+// at the current position when `offset` is negative.
+bool ReadFully(int fd, const std::string& name, int64_t offset, void* buffer, size_t size,
+               size_t* got, std::string* err) {
+  uint8_t* out = static_cast<uint8_t*>(buffer);
+  size_t total = 0;
+  while (total < size) {
+    ssize_t n = offset < 0 ? read(fd, out + total, size - total)
+                           : pread(fd, out + total, size - total,
+                                   static_cast<off_t>(offset + static_cast<int64_t>(total)));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *err = Failure("cannot read", name, errno);
+      return false;
+    }
+    if (n == 0) break;
+    total += static_cast<size_t>(n);
+  }
+  *got = total;
+  return true;
+}
+
 }  // namespace
 
 bool InputFile::Open(const char* name, std::string* err) {
@@ -103,40 +125,15 @@ bool InputFile::Open(const char* name, std::string* err) {
 }
 
 bool InputFile::Read(void* buffer, size_t size, size_t* got, std::string* err) {
-  uint8_t* out = static_cast<uint8_t*>(buffer);
-  size_t total = 0;
-  while (total < size) {
-    ssize_t n = read(static_cast<int>(handle_), out + total, size - total);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      *err = Failure("cannot read", name_, errno);
-      return false;
-    }
-    if (n == 0) break;
-    total += static_cast<size_t>(n);
-  }
-  *got = total;
-  return true;
+  return ReadFully(static_cast<int>(handle_), name_, -1, buffer, size, got, err);
 }
 
 bool InputFile::ReadAt(uint64_t offset, void* buffer, size_t size, size_t* got,
                        std::string* err) {
-  uint8_t* out = static_cast<uint8_t*>(buffer);
-  size_t total = 0;
-  while (total < size) {
-    ssize_t n = pread(static_cast<int>(handle_), out + total, size - total,
-                      static_cast<off_t>(offset + total));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      *err = Failure("cannot read", name_, errno);
-      return false;
-    }
-    if (n == 0) break;
-    total += static_cast<size_t>(n);
-  }
-  *got = total;
-  return true;
+  return ReadFully(static_cast<int>(handle_), name_, static_cast<int64_t>(offset), buffer, size,
+                   got, err);
 }
+
 
 bool InputFile::Rewind(std::string* err) {
   if (lseek(static_cast<int>(handle_), 0, SEEK_SET) != 0) {
