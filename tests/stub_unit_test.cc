@@ -162,7 +162,7 @@ class Bytes : public PackageSource {
   explicit Bytes(std::vector<uint8_t> data) : data_(std::move(data)) {}
   bool ReadAt(uint64_t offset, void* buffer, size_t size) override {
     if (offset > data_.size() || size > data_.size() - offset) return false;
-    std::memcpy(buffer, data_.data() + offset, size);
+    if (size > 0) std::memcpy(buffer, data_.data() + offset, size);
     return true;
   }
   uint64_t size() const { return data_.size(); }

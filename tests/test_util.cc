@@ -143,7 +143,7 @@ class MemorySource : public PackageSource {
   explicit MemorySource(const Bytes& data) : data_(data) {}
   bool ReadAt(uint64_t offset, void* buffer, size_t size) override {
     if (offset > data_.size() || size > data_.size() - offset) return false;
-    std::memcpy(buffer, data_.data() + offset, size);
+    if (size > 0) std::memcpy(buffer, data_.data() + offset, size);
     return true;
   }
 
