@@ -15,9 +15,7 @@
 #define TUVOLINK_DECODE_SSE2 1
 #endif
 
-#if defined(_MSC_VER) && !defined(__clang__)
-#include <intrin.h>
-#endif
+#include "target/bits.h"
 
 namespace decode_kernel {
 
@@ -31,26 +29,6 @@ constexpr size_t OutputReach = 256 + 64;
 // Input that the scanner needs after a window's start: the window and the two
 // bytes of a run code that begins at its last byte.
 constexpr size_t ScanReach = 64 + 2;
-
-inline unsigned Lowest(uint64_t mask) {
-#if defined(_MSC_VER) && !defined(__clang__)
-  unsigned long index;
-  _BitScanForward64(&index, mask);
-  return static_cast<unsigned>(index);
-#else
-  return static_cast<unsigned>(__builtin_ctzll(mask));
-#endif
-}
-
-inline unsigned Highest(uint64_t mask) {
-#if defined(_MSC_VER) && !defined(__clang__)
-  unsigned long index;
-  _BitScanReverse64(&index, mask);
-  return static_cast<unsigned>(index);
-#else
-  return 63 - static_cast<unsigned>(__builtin_clzll(mask));
-#endif
-}
 
 #ifdef TUVOLINK_DECODE_SSE2
 
@@ -92,7 +70,7 @@ inline bool DecodeItems(uint8_t crunch, const uint8_t** in, const uint8_t* in_en
         p += 64;
         break;
       }
-      unsigned at = Lowest(pending);
+      unsigned at = LowestBit(pending);
       o += at - cur;
       unsigned count = p[at + 1];
       if (count == 0) {
@@ -130,7 +108,7 @@ inline unsigned ScanWindowExactly(const uint8_t* p, uint64_t mask, uint64_t* siz
       *size += 64 - cur;
       return 64;
     }
-    unsigned at = Lowest(pending);
+    unsigned at = LowestBit(pending);
     unsigned count = p[at + 1];
     *size += at - cur + count;
     if (count == 0) {
@@ -163,7 +141,7 @@ inline bool ScanItems(uint8_t crunch, const uint8_t** in, const uint8_t* in_end,
     // they hold. An end marker (a count of 0) is left to the exact walk.
     unsigned items = 0, sum = 0, zero = 0, last = 0;
     for (uint64_t m = mask; m != 0;) {
-      last = Lowest(m);
+      last = LowestBit(m);
       unsigned count = p[last + 1];
       sum += count;
       zero |= count == 0;
