@@ -74,10 +74,10 @@ bool WriteQueue::Submit(bool last) {
   return ok;
 }
 
-bool WriteQueue::Finish(StubError* err) {
+void WriteQueue::StopWriter(bool* flag) {
   if (threaded_) {
     worker_.Lock();
-    finishing_ = true;
+    *flag = true;
     worker_.WakeAll();
     worker_.Unlock();
     worker_.Join();
@@ -86,6 +86,10 @@ bool WriteQueue::Finish(StubError* err) {
   // A record that was not ended is not kept.
   if (open_) file_.Discard();
   open_ = false;
+}
+
+bool WriteQueue::Finish(StubError* err) {
+  StopWriter(&finishing_);
   if (failed_) {
     *err = error_;
     return false;
@@ -93,18 +97,7 @@ bool WriteQueue::Finish(StubError* err) {
   return true;
 }
 
-void WriteQueue::Abort() {
-  if (threaded_) {
-    worker_.Lock();
-    aborted_ = true;
-    worker_.WakeAll();
-    worker_.Unlock();
-    worker_.Join();
-    threaded_ = false;
-  }
-  if (open_) file_.Discard();
-  open_ = false;
-}
+void WriteQueue::Abort() { StopWriter(&aborted_); }
 
 void WriteQueue::RunWriter(void* self) { static_cast<WriteQueue*>(self)->WriterLoop(); }
 

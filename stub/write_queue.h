@@ -54,6 +54,9 @@ class WriteQueue : public DecodeSink {
   // MaxRun, and small pieces make slow writes.
   static constexpr size_t MinRoom = size_t{64} << 10;
 
+  // Sets *flag (finishing_ or aborted_) for the writer thread, waits for it
+  // to end, and discards a record left open.
+  void StopWriter(bool* flag);
   static void RunWriter(void* self);
   void WriterLoop();
   // Takes a free slot for the decoder; false once a write failed.
