@@ -15,13 +15,18 @@ std::string JoinPath(const std::string& dir, const char* name) {
   return dir.back() == '/' ? dir + name : dir + "/" + name;
 }
 
+// The start offset is the stub's length and has 32 bits.
+std::string StubTooLarge(const std::string& stub_path) {
+  return "stub '" + stub_path + "' is 4 GiB or larger; its length must fit in 32 bits";
+}
+
 // Opens every input and the stub once before the target is created, so that a
 // missing or unreadable file stops the run with nothing written.
 bool CheckInputs(const std::string& stub_path, const LinkNode* list, std::string* err) {
   InputFile stub;
   if (!stub.Open(stub_path.c_str(), err)) return false;
   if (stub.size() > MaxStubSize) {
-    *err = "stub '" + stub_path + "' is 4 GiB or larger; its length must fit in 32 bits";
+    *err = StubTooLarge(stub_path);
     return false;
   }
   for (const LinkNode* node = list; node != nullptr; node = node->Next) {
@@ -42,7 +47,7 @@ bool CopyStub(const std::string& stub_path, TargetWriter* target, std::string* e
     if (!target->Write(buffer.get(), got, err)) return false;
   }
   if (target->position() > MaxStubSize) {
-    *err = "stub '" + stub_path + "' is 4 GiB or larger; its length must fit in 32 bits";
+    *err = StubTooLarge(stub_path);
     return false;
   }
   return true;
