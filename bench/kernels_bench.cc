@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "reference_coder.h"
-#include "target/compress.h"
-#include "target/crunch.h"
-#include "target/encode_kernel.h"
-#include "target/reader.h"
+#include "format/run_encoder.h"
+#include "format/histogram.h"
+#include "format/kernels.h"
+#include "format/run_decoder.h"
 
 namespace {
 
@@ -143,10 +143,10 @@ BENCHMARK(BM_Encode)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The kernel alone with each instruction set; the short tails are left out.
 void BM_EncodeKernel(benchmark::State& state) {
-  EncodeIsa isa = static_cast<EncodeIsa>(state.range(0));
+  const KernelSet* kernels = KernelsFor(static_cast<Isa>(state.range(0)));
   Bytes out(RunEncoder::MaxEncodedSize(Piece));
   size_t consumed = 0, written = 0;
-  if (!EncodeItemsWith(isa, out.data(), 0, 0, out.data(), &consumed, &written)) {
+  if (kernels == nullptr) {
     state.SkipWithError("instruction set not available");
     return;
   }
@@ -154,14 +154,14 @@ void BM_EncodeKernel(benchmark::State& state) {
     for (const Input& input : Corpus()) {
       for (size_t at = 0; at < input.data.size(); at += Piece) {
         size_t n = input.data.size() - at < Piece ? input.data.size() - at : Piece;
-        EncodeItemsWith(isa, input.data.data() + at, n, input.crunch, out.data(), &consumed,
-                        &written);
+        written = kernels->encode_items(input.data.data() + at, n, input.crunch, out.data(),
+                                        &consumed);
         benchmark::DoNotOptimize(written);
       }
     }
   }
   state.SetBytesProcessed(state.iterations() * CorpusBytes());
-  state.SetLabel(isa == EncodeIsa::Portable ? "portable" : isa == EncodeIsa::Sse2 ? "sse2" : "avx2");
+  state.SetLabel(IsaName(kernels->isa));
 }
 BENCHMARK(BM_EncodeKernel)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 

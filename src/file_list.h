@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "target/format.h"
+#include "format/layout.h"
 
 struct LinkNode {
   char Name[MaxName];  // the name as given, 0-terminated

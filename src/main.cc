@@ -6,7 +6,7 @@
 #include <string>
 
 #include "file_list.h"
-#include "target/link.h"
+#include "link.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ int Run(int argc, char* argv[]) {
   LinkList = nullptr;
   std::string err;
   if (!CompileFileList(argc, argv, &err)) return Fail(err);
-  if (!LinkIt(argv, &err)) return Fail(err);
+  if (!LinkIt(argv[1], &err)) return Fail(err);
   return 0;
 }
 

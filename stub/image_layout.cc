@@ -5,13 +5,9 @@
 
 #include <cstring>
 
-namespace {
+#include "format/layout.h"
 
-uint64_t Get(const uint8_t* p, int size) {
-  uint64_t value = 0;
-  for (int i = size - 1; i >= 0; --i) value = value << 8 | p[i];
-  return value;
-}
+namespace {
 
 uint64_t Max(uint64_t a, uint64_t b) { return a > b ? a : b; }
 
@@ -26,27 +22,27 @@ bool ReadIn(PackageSource* source, uint64_t file_size, uint64_t offset, void* ou
 uint64_t ElfImageSize(PackageSource* source, uint64_t file_size, const uint8_t* header) {
   bool wide = header[4] == 2;    // EI_CLASS: 1 is 32-bit, 2 is 64-bit
   if (header[5] != 1) return 0;  // EI_DATA: only little-endian images
-  uint64_t phoff = wide ? Get(header + 0x20, 8) : Get(header + 0x1C, 4);
-  uint64_t shoff = wide ? Get(header + 0x28, 8) : Get(header + 0x20, 4);
+  uint64_t phoff = wide ? GetU64LE(header + 0x20) : GetU32LE(header + 0x1C);
+  uint64_t shoff = wide ? GetU64LE(header + 0x28) : GetU32LE(header + 0x20);
   const uint8_t* counts = header + (wide ? 0x36 : 0x2A);
-  uint64_t phentsize = Get(counts, 2), phnum = Get(counts + 2, 2);
-  uint64_t shentsize = Get(counts + 4, 2), shnum = Get(counts + 6, 2);
+  uint64_t phentsize = GetU16LE(counts), phnum = GetU16LE(counts + 2);
+  uint64_t shentsize = GetU16LE(counts + 4), shnum = GetU16LE(counts + 6);
   if (shoff > file_size || phoff > file_size) return 0;
   uint64_t end = Max(wide ? 64 : 52, shoff + shnum * shentsize);
   uint8_t entry[64];
   for (uint64_t i = 0; i < phnum && phentsize >= (wide ? 56u : 32u); ++i) {
     if (!ReadIn(source, file_size, phoff + i * phentsize, entry, wide ? 56 : 32)) return 0;
-    uint64_t offset = wide ? Get(entry + 8, 8) : Get(entry + 4, 4);
-    uint64_t size = wide ? Get(entry + 0x20, 8) : Get(entry + 0x10, 4);
+    uint64_t offset = wide ? GetU64LE(entry + 8) : GetU32LE(entry + 4);
+    uint64_t size = wide ? GetU64LE(entry + 0x20) : GetU32LE(entry + 0x10);
     if (offset > file_size || size > file_size) return 0;
     end = Max(end, offset + size);
   }
   constexpr uint64_t NoBits = 8;  // SHT_NOBITS: takes no room in the file
   for (uint64_t i = 0; i < shnum && shentsize >= (wide ? 64u : 40u); ++i) {
     if (!ReadIn(source, file_size, shoff + i * shentsize, entry, wide ? 64 : 40)) return 0;
-    if (Get(entry + 4, 4) == NoBits) continue;
-    uint64_t offset = wide ? Get(entry + 0x18, 8) : Get(entry + 0x10, 4);
-    uint64_t size = wide ? Get(entry + 0x20, 8) : Get(entry + 0x14, 4);
+    if (GetU32LE(entry + 4) == NoBits) continue;
+    uint64_t offset = wide ? GetU64LE(entry + 0x18) : GetU32LE(entry + 0x10);
+    uint64_t size = wide ? GetU64LE(entry + 0x20) : GetU32LE(entry + 0x14);
     if (offset > file_size || size > file_size) return 0;
     end = Max(end, offset + size);
   }
@@ -58,35 +54,35 @@ uint64_t ElfImageSize(PackageSource* source, uint64_t file_size, const uint8_t* 
 // an address) and the size of the Authenticode certificate table.
 uint64_t PeImageSize(PackageSource* source, uint64_t file_size, const uint8_t* dos,
                      uint64_t* cert_offset, uint64_t* cert_size) {
-  uint64_t pe = Get(dos + 0x3C, 4);
+  uint64_t pe = GetU32LE(dos + 0x3C);
   uint8_t coff[24];
   if (!ReadIn(source, file_size, pe, coff, sizeof coff)) return 0;
   if (std::memcmp(coff, "PE\0\0", 4) != 0) return 0;
-  uint64_t sections = Get(coff + 6, 2), optional_size = Get(coff + 20, 2);
-  uint64_t symbols = Get(coff + 8, 4), symbol_count = Get(coff + 12, 4);
+  uint64_t sections = GetU16LE(coff + 6), optional_size = GetU16LE(coff + 20);
+  uint64_t symbols = GetU32LE(coff + 8), symbol_count = GetU32LE(coff + 12);
   uint8_t opt[240] = {};
   if (optional_size < 96 || optional_size > sizeof opt) return 0;
   if (!ReadIn(source, file_size, pe + 24, opt, static_cast<size_t>(optional_size))) return 0;
-  bool plus = Get(opt, 2) == 0x20B;  // PE32+ rather than PE32
-  uint64_t end = Get(opt + 60, 4);   // SizeOfHeaders
+  bool plus = GetU16LE(opt) == 0x20B;  // PE32+ rather than PE32
+  uint64_t end = GetU32LE(opt + 60);   // SizeOfHeaders
   size_t directories = plus ? 112 : 96;
-  uint64_t directory_count = Get(opt + (plus ? 108 : 92), 4);
+  uint64_t directory_count = GetU32LE(opt + (plus ? 108 : 92));
   constexpr uint64_t Security = 4;  // IMAGE_DIRECTORY_ENTRY_SECURITY
   if (directory_count > Security && directories + Security * 8 + 8 <= optional_size) {
-    *cert_offset = Get(opt + directories + Security * 8, 4);
-    *cert_size = Get(opt + directories + Security * 8 + 4, 4);
+    *cert_offset = GetU32LE(opt + directories + Security * 8);
+    *cert_size = GetU32LE(opt + directories + Security * 8 + 4);
   }
   uint8_t section[40];
   for (uint64_t i = 0; i < sections; ++i) {
     if (!ReadIn(source, file_size, pe + 24 + optional_size + i * 40, section, 40)) return 0;
-    uint64_t raw_size = Get(section + 16, 4), raw_offset = Get(section + 20, 4);
+    uint64_t raw_size = GetU32LE(section + 16), raw_offset = GetU32LE(section + 20);
     if (raw_size > 0) end = Max(end, raw_offset + raw_size);
   }
   if (symbols != 0) {
     uint8_t strings[4];  // the string table follows the symbols, led by its size
     uint64_t table = symbols + symbol_count * 18;
     if (!ReadIn(source, file_size, table, strings, 4)) return 0;
-    end = Max(end, table + Get(strings, 4));
+    end = Max(end, table + GetU32LE(strings));
   }
   return end <= file_size ? end : 0;
 }
@@ -95,6 +91,8 @@ uint64_t PeImageSize(PackageSource* source, uint64_t file_size, const uint8_t* d
 // table. The package ends at the padding's start, found as the trailer that
 // names the image's size, followed by zero bytes only.
 uint64_t EndBeforePadding(PackageSource* source, uint64_t table, uint64_t image_size) {
+  // The trailer and up to seven bytes of padding: the last 12 bytes before
+  // the table, at the end of `tail`.
   uint8_t tail[16] = {};
   if (table < 13 || !source->ReadAt(table - 13, tail + 3, 13)) return table;
   for (uint64_t pad = 0; pad < 8; ++pad) {
@@ -102,7 +100,8 @@ uint64_t EndBeforePadding(PackageSource* source, uint64_t table, uint64_t image_
     bool zeros = true;
     for (uint64_t i = 0; i < pad; ++i) zeros = zeros && tail[16 - 1 - i] == 0;
     if (!zeros) break;
-    if (trailer[0] == 0 && Get(trailer + 1, 4) == image_size) return table - pad;
+    uint32_t start = 0;
+    if (ParseTrailer(trailer, &start) && start == image_size) return table - pad;
   }
   return table;
 }

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "target/reader.h"
+#include "format/package_reader.h"
 
 struct PackageSpan {
   // Length of the executable image itself, from its headers; 0 if the

@@ -8,7 +8,8 @@
 #include <cstdint>
 
 #include "entry_path.h"
-#include "target/reader.h"
+#include "format/error_line.h"
+#include "format/layout.h"
 
 // Paths inside the extraction folder are kept in the host's characters:
 // UTF-16 on Windows (converted from the ANSI code page), bytes elsewhere.
@@ -21,16 +22,6 @@ using PathChar = char;
 constexpr NameRules HostRules = NameRules::Posix;
 constexpr PathChar HostSeparator = '/';
 #endif
-
-// A fault of the stub's own, as one line of text.
-struct StubError {
-  char text[1024] = {};
-  void Set(const char* format, ...)
-#ifdef __GNUC__
-      __attribute__((format(printf, 2, 3)))
-#endif
-      ;
-};
 
 // Prepares the process before anything else: on Windows, DLLs come from the
 // system folder only and the arguments are read as UTF-8.
@@ -59,19 +50,19 @@ class Folder {
 
   // Creates a new folder with a random name, only for this user, in the
   // temporary folder ($TMPDIR or /tmp, %TEMP% on Windows).
-  bool CreateTemp(StubError* err);
+  bool CreateTemp(ErrorLine* err);
   // Opens the folder `path`, creating it and its parents if missing.
-  bool OpenOrCreate(const char* path, StubError* err);
+  bool OpenOrCreate(const char* path, ErrorLine* err);
   // Removes the folder and all in it; links are removed, never followed.
-  bool RemoveAll(StubError* err);
+  bool RemoveAll(ErrorLine* err);
   // Bytes that this user may still write on the folder's file system.
-  bool FreeSpace(uint64_t* bytes, StubError* err);
+  bool FreeSpace(uint64_t* bytes, ErrorLine* err);
   // The folder's path, for messages.
   const char* display() const { return display_; }
 
  private:
   friend class EntryFile;
-  friend int RunProgram(Folder*, const PathChar*, char**, int, StubError*);
+  friend int RunProgram(Folder*, const PathChar*, char**, int, ErrorLine*);
   char display_[4096] = {};
 #ifdef _WIN32
   wchar_t* path_ = nullptr;  // "\\?\" form, so that long paths work
@@ -82,12 +73,12 @@ class Folder {
 
 // One file being extracted: written to a temporary beside its place and
 // renamed over it only when complete, so that a failure leaves nothing.
-class EntryFile : public DecodeSink {
+class EntryFile {
  public:
   EntryFile() = default;
   EntryFile(const EntryFile&) = delete;
   EntryFile& operator=(const EntryFile&) = delete;
-  ~EntryFile() override { Discard(); }
+  ~EntryFile() { Discard(); }
 
   // Creates the folders of `path` (relative, HostSeparator between
   // components) inside `folder`, refusing to pass a symbolic link or a
@@ -95,19 +86,19 @@ class EntryFile : public DecodeSink {
   // an executable entry is made runnable. `size` is the size the file will
   // have, reserved on the disk ahead of the writes where the system can.
   bool Create(Folder* folder, const PathChar* path, const char* name, bool executable,
-              uint64_t size, StubError* err);
+              uint64_t size, ErrorLine* err);
   // Appends data; on failure error() says why. Stops when interrupted. On
   // POSIX, whole blocks of zeros are left as holes, as cp leaves those of a
   // sparse file: the file reads the same and takes less room.
-  bool Put(const uint8_t* data, size_t size) override;
+  bool Put(const uint8_t* data, size_t size);
   // Closes the temporary and renames it over the entry's path.
-  bool Commit(StubError* err);
+  bool Commit(ErrorLine* err);
   // Removes the temporary if it still exists.
   void Discard();
-  const StubError& error() const { return error_; }
+  const ErrorLine& error() const { return error_; }
 
  private:
-  StubError error_;
+  ErrorLine error_;
   const char* name_ = "";
 #ifdef _WIN32
   void* handle_ = nullptr;
@@ -162,7 +153,7 @@ constexpr int NotFound = 127;
 // arguments). Waits for it and returns its exit status, 128 + n if signal n
 // ended it, or CannotRun / NotFound with *err set. Interrupts that the
 // program does not get by itself are passed on to it.
-int RunProgram(Folder* folder, const PathChar* path, char** argv, int first, StubError* err);
+int RunProgram(Folder* folder, const PathChar* path, char** argv, int first, ErrorLine* err);
 
 // From now on Ctrl-C and SIGTERM are noted instead of ending the stub.
 void CatchInterrupts();

@@ -106,7 +106,7 @@ Folder::~Folder() {
   if (fd_ >= 0) close(fd_);
 }
 
-bool Folder::CreateTemp(StubError* err) {
+bool Folder::CreateTemp(ErrorLine* err) {
   const char* base = std::getenv("TMPDIR");
   if (base == nullptr || base[0] == 0) base = "/tmp";
   size_t length = std::strlen(base);
@@ -132,7 +132,7 @@ bool Folder::CreateTemp(StubError* err) {
   return true;
 }
 
-bool Folder::OpenOrCreate(const char* path, StubError* err) {
+bool Folder::OpenOrCreate(const char* path, ErrorLine* err) {
   if (std::strlen(path) >= sizeof display_ || path[0] == 0) {
     err->Set("cannot use '%s' as a folder: the name is empty or too long", path);
     return false;
@@ -157,7 +157,7 @@ bool Folder::OpenOrCreate(const char* path, StubError* err) {
   return true;
 }
 
-bool Folder::RemoveAll(StubError* err) {
+bool Folder::RemoveAll(ErrorLine* err) {
   if (fd_ < 0) return true;
   bool ok = RemoveContents(fd_);
   close(fd_);
@@ -169,7 +169,7 @@ bool Folder::RemoveAll(StubError* err) {
   return true;
 }
 
-bool Folder::FreeSpace(uint64_t* bytes, StubError* err) {
+bool Folder::FreeSpace(uint64_t* bytes, ErrorLine* err) {
   struct statvfs info;
   if (fstatvfs(fd_, &info) != 0) {
     err->Set("cannot read the free space of '%s': %s", display_, std::strerror(errno));
@@ -180,7 +180,7 @@ bool Folder::FreeSpace(uint64_t* bytes, StubError* err) {
 }
 
 bool EntryFile::Create(Folder* folder, const PathChar* path, const char* name, bool executable,
-                       uint64_t size, StubError* err) {
+                       uint64_t size, ErrorLine* err) {
   name_ = name;
   dir_ = dup(folder->fd_);
   const char* p = path;
@@ -272,7 +272,7 @@ bool EntryFile::WriteAt(const uint8_t* data, size_t size, uint64_t at) {
   return true;
 }
 
-bool EntryFile::Commit(StubError* err) {
+bool EntryFile::Commit(ErrorLine* err) {
   // Blocks of zeros at the end are a hole that only the size covers.
   if (offset_ > written_end_ && ftruncate(fd_, static_cast<off_t>(offset_)) != 0) {
     err->Set("cannot write '%s': %s", name_, std::strerror(errno));
@@ -345,7 +345,7 @@ namespace {
 
 }  // namespace
 
-int RunProgram(Folder* folder, const PathChar* path, char** argv, int first, StubError* err) {
+int RunProgram(Folder* folder, const PathChar* path, char** argv, int first, ErrorLine* err) {
   int argc = 0;
   while (argv[argc] != nullptr) ++argc;
   char program[sizeof folder->display_ + MaxName + 1];

@@ -218,7 +218,7 @@ bool ToPathChars(const char* name, PathChar* out, size_t out_size) {
 
 Folder::~Folder() { std::free(path_); }
 
-bool Folder::CreateTemp(StubError* err) {
+bool Folder::CreateTemp(ErrorLine* err) {
   wchar_t base[MAX_PATH + 2];
   DWORD length = GetTempPathW(MAX_PATH + 1, base);
   if (length == 0 || length > MAX_PATH + 1) {
@@ -252,7 +252,7 @@ bool Folder::CreateTemp(StubError* err) {
   return false;
 }
 
-bool Folder::OpenOrCreate(const char* path, StubError* err) {
+bool Folder::OpenOrCreate(const char* path, ErrorLine* err) {
   std::snprintf(display_, sizeof display_, "%s", path);
   wchar_t* wide = NewWide(path, CP_UTF8);
   path_ = wide != nullptr && wide[0] != 0 ? NewLongPath(wide) : nullptr;
@@ -273,7 +273,7 @@ bool Folder::OpenOrCreate(const char* path, StubError* err) {
   return true;
 }
 
-bool Folder::RemoveAll(StubError* err) {
+bool Folder::RemoveAll(ErrorLine* err) {
   if (path_ == nullptr) return true;
   // The program's files may stay in use for a moment after it ends (a
   // virus scanner, a child process), so try for a few seconds.
@@ -290,7 +290,7 @@ bool Folder::RemoveAll(StubError* err) {
   return false;
 }
 
-bool Folder::FreeSpace(uint64_t* bytes, StubError* err) {
+bool Folder::FreeSpace(uint64_t* bytes, ErrorLine* err) {
   wchar_t* root = NewJoined(path_, nullptr);  // a trailing '\' is required
   ULARGE_INTEGER available;
   bool ok = root != nullptr && GetDiskFreeSpaceExW(root, &available, nullptr, nullptr);
@@ -304,7 +304,7 @@ bool Folder::FreeSpace(uint64_t* bytes, StubError* err) {
 }
 
 bool EntryFile::Create(Folder* folder, const PathChar* path, const char* name, bool, uint64_t,
-                       StubError* err) {
+                       ErrorLine* err) {
   name_ = name;
   final_ = NewJoined(folder->path_, path);
   if (final_ == nullptr) {
@@ -368,7 +368,7 @@ bool EntryFile::Put(const uint8_t* data, size_t size) {
   return true;
 }
 
-bool EntryFile::Commit(StubError* err) {
+bool EntryFile::Commit(ErrorLine* err) {
   HANDLE file = static_cast<HANDLE>(handle_);
   handle_ = nullptr;
   if (!CloseHandle(file)) {
@@ -401,7 +401,7 @@ void CatchInterrupts() { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
 
 int Interrupted() { return static_cast<int>(noted_signal); }
 
-int RunProgram(Folder* folder, const PathChar* path, char**, int first, StubError* err) {
+int RunProgram(Folder* folder, const PathChar* path, char**, int first, ErrorLine* err) {
   if (Interrupted() != 0) return 128 + Interrupted();
   wchar_t* program = NewJoined(folder->path_, path);
   wchar_t* directory = NewShortPath(folder->path_);

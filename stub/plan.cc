@@ -2,19 +2,11 @@
 #include "plan.h"
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "write_queue.h"
-
-void StubError::Set(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-}
+#include "format/printable.h"
 
 namespace {
 
@@ -67,9 +59,9 @@ Plan::~Plan() {
 }
 
 bool Plan::Build(PackageSource* source, uint64_t end, uint64_t image_size, bool check_names,
-                 StubError* err) {
+                 ErrorLine* err) {
   PackageReader reader;
-  ReadError read_error;
+  ErrorLine read_error;
   if (!reader.Open(source, end, &read_error)) {
     err->Set("malformed package: %s", read_error.text);
     return false;
@@ -94,7 +86,7 @@ bool Plan::Build(PackageSource* source, uint64_t end, uint64_t image_size, bool 
   return !check_names || CheckFilesAndFolders(err);
 }
 
-bool Plan::Add(const RecordInfo& info, bool check_names, StubError* err) {
+bool Plan::Add(const RecordInfo& info, bool check_names, ErrorLine* err) {
   size_t name_length = std::strlen(info.name) + 1;
   if (!Reserve(&entries_, &entries_capacity_, count_ + 1) ||
       !Reserve(&names_, &names_capacity_, names_size_ + name_length) ||
@@ -111,17 +103,16 @@ bool Plan::Add(const RecordInfo& info, bool check_names, StubError* err) {
   names_size_ += name_length;
   paths_[paths_size_] = 0;
   if (check_names) {
-    char shown[MaxName];
-    Printable(info.name, shown, sizeof shown);
     PathChar converted[MaxName];
     if (!ToPathChars(info.name, converted, MaxName)) {
-      err->Set("unsafe name '%s': it is not valid text in this system's code page", shown);
+      err->Set("unsafe name '%s': it is not valid text in this system's code page",
+               Shown(info.name).text);
       return false;
     }
     NameFault fault = MakeEntryPath(converted, HostRules, HostSeparator, paths_ + paths_size_,
                                     MaxName, &entry.stripped);
     if (fault != NameFault::None) {
-      err->Set("unsafe name '%s': %s", shown, NameFaultText(fault));
+      err->Set("unsafe name '%s': %s", Shown(info.name).text, NameFaultText(fault));
       return false;
     }
     paths_size_ += Length(paths_ + paths_size_) + 1;
@@ -137,7 +128,7 @@ bool Plan::Add(const RecordInfo& info, bool check_names, StubError* err) {
 // A path that one record writes as a file and another needs as a folder
 // (a then a/b) cannot be extracted; finding it now keeps the run from
 // failing halfway. Sorted paths let every folder prefix be looked up.
-bool Plan::CheckFilesAndFolders(StubError* err) {
+bool Plan::CheckFilesAndFolders(ErrorLine* err) {
   size_t* order = static_cast<size_t*>(std::malloc((count_ + 1) * sizeof(size_t)));
   if (order == nullptr) {
     err->Set("out of memory");
@@ -155,40 +146,12 @@ bool Plan::CheckFilesAndFolders(StubError* err) {
           order, order + count_, p,
           [this, k](size_t e, const PathChar* key) { return Compare(key, k, path(e)) > 0; });
       if (hit != order + count_ && Compare(p, k, path(*hit)) == 0) {
-        char shown[MaxName], other[MaxName];
-        Printable(name(*hit), other, sizeof other);
-        Printable(name(i), shown, sizeof shown);
-        err->Set("unsafe name '%s': '%s' is a file in the same package", shown, other);
+        err->Set("unsafe name '%s': '%s' is a file in the same package", Shown(name(i)).text,
+                 Shown(name(*hit)).text);
         ok = false;
       }
     }
   }
   std::free(order);
   return ok;
-}
-
-bool ExtractAll(PackageSource* source, uint64_t end, const Plan& plan, Folder* folder,
-                StubError* err) {
-  PackageReader reader;
-  ReadError read_error;
-  if (!reader.Open(source, end, &read_error)) {
-    err->Set("malformed package: %s", read_error.text);
-    return false;
-  }
-  WriteQueue queue(plan, folder);
-  if (!queue.Start(err)) return false;
-  RecordInfo info;
-  for (size_t i = 0; i < plan.size(); ++i) {
-    queue.BeginRecord(i);
-    PackageReader::Status status = reader.Next(&info, &queue, &read_error);
-    bool as_planned = status == PackageReader::Record &&
-                      std::strcmp(info.name, plan.name(i)) == 0 &&
-                      info.decoded_size == plan.decoded_size(i);
-    if (!as_planned || !queue.EndRecord()) {
-      // A write failure stops the decoder too; the writer tells which.
-      if (queue.Finish(err)) err->Set("the package changed while it was being extracted");
-      return false;
-    }
-  }
-  return queue.Finish(err);
 }

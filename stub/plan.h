@@ -1,8 +1,7 @@
 // The plan of an extraction: a first pass over the whole package that checks
 // every record and scans its data for the end marker and the decoded size,
 // turning each name into a safe path, so that a bad package is refused before
-// anything is written; then the second pass that decodes and writes the files
-// the plan lists.
+// anything is written.
 #ifndef TUVOLINK_STUB_PLAN_H_
 #define TUVOLINK_STUB_PLAN_H_
 
@@ -10,7 +9,7 @@
 #include <cstdint>
 
 #include "os.h"
-#include "target/reader.h"
+#include "format/package_reader.h"
 
 class Plan {
  public:
@@ -25,7 +24,7 @@ class Plan {
   // and refuses a name that is unsafe or a path that is both a file and a
   // folder. Returns false with *err set (one line) on the first fault.
   bool Build(PackageSource* source, uint64_t end, uint64_t image_size, bool check_names,
-             StubError* err);
+             ErrorLine* err);
 
   size_t size() const { return count_; }
   const char* name(size_t i) const { return names_ + entries_[i].name; }
@@ -44,8 +43,8 @@ class Plan {
     size_t path;  // offset in paths_
     bool stripped;
   };
-  bool Add(const RecordInfo& info, bool check_names, StubError* err);
-  bool CheckFilesAndFolders(StubError* err);
+  bool Add(const RecordInfo& info, bool check_names, ErrorLine* err);
+  bool CheckFilesAndFolders(ErrorLine* err);
 
   Entry* entries_ = nullptr;
   size_t count_ = 0, entries_capacity_ = 0;
@@ -55,13 +54,5 @@ class Plan {
   size_t paths_size_ = 0, paths_capacity_ = 0;
   uint64_t total_size_ = 0;
 };
-
-// Writes every record of the package in source[0, end) into `folder` as
-// `plan` lists it (built with check_names), in package order, so that a
-// later record replaces an earlier one of the same path; the last record,
-// the program, is made executable. Returns false with *err set on the first
-// failure; the file being written is then removed.
-bool ExtractAll(PackageSource* source, uint64_t end, const Plan& plan, Folder* folder,
-                StubError* err);
 
 #endif  // TUVOLINK_STUB_PLAN_H_

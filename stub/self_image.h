@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "os.h"
-#include "target/reader.h"
+#include "format/package_reader.h"
 
 class SelfImage : public PackageSource {
  public:
@@ -15,8 +15,8 @@ class SelfImage : public PackageSource {
   SelfImage& operator=(const SelfImage&) = delete;
   ~SelfImage() override;
 
-  // Opens the running executable; on failure writes the reason into err.
-  bool Open(char* err, size_t err_size);
+  // Opens the running executable; false with *err set on failure.
+  bool Open(ErrorLine* err);
   bool ReadAt(uint64_t offset, void* buffer, size_t size) override;
   // On POSIX, a thread of its own reads ahead; elsewhere ReadAt does all.
   void ReadAhead(uint64_t offset, void* buffer, size_t size) override;

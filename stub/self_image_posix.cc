@@ -21,11 +21,11 @@ SelfImage::~SelfImage() {
   if (handle_ >= 0) close(static_cast<int>(handle_));
 }
 
-bool SelfImage::Open(char* err, size_t err_size) {
+bool SelfImage::Open(ErrorLine* err) {
   int fd = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
   struct stat st;
   if (fd < 0 || fstat(fd, &st) != 0) {
-    std::snprintf(err, err_size, "cannot open its own image: %s", std::strerror(errno));
+    err->Set("cannot open its own image: %s", std::strerror(errno));
     if (fd >= 0) close(fd);
     return false;
   }

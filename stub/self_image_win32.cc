@@ -11,7 +11,7 @@ SelfImage::~SelfImage() {
   if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
 }
 
-bool SelfImage::Open(char* err, size_t err_size) {
+bool SelfImage::Open(ErrorLine* err) {
   // A long path does not fit MAX_PATH: grow until the name is not cut.
   wchar_t* name = nullptr;
   for (DWORD capacity = MAX_PATH; capacity <= 32768 * 2; capacity *= 2) {
@@ -30,7 +30,7 @@ bool SelfImage::Open(char* err, size_t err_size) {
       std::free(name);
       LARGE_INTEGER size;
       if (file == INVALID_HANDLE_VALUE || !GetFileSizeEx(file, &size)) {
-        std::snprintf(err, err_size, "cannot open its own image (error %lu)", GetLastError());
+        err->Set("cannot open its own image (error %lu)", GetLastError());
         if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
         return false;
       }
@@ -40,7 +40,7 @@ bool SelfImage::Open(char* err, size_t err_size) {
     }
   }
   std::free(name);
-  std::snprintf(err, err_size, "cannot find its own image (error %lu)", GetLastError());
+  err->Set("cannot find its own image (error %lu)", GetLastError());
   return false;
 }
 

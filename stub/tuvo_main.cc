@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "extract.h"
+#include "format/printable.h"
 #include "image_layout.h"
 #include "os.h"
 #include "plan.h"
@@ -27,16 +29,23 @@ void Say(const char* format, ...)
     ;
 
 void Say(const char* format, ...) {
-  char line[1200] = "tuvo: ";
+  static const char Prefix[] = "tuvo: ";
+  constexpr size_t PrefixLength = sizeof Prefix - 1;
+  char line[PrefixLength + sizeof ErrorLine::text + 1];
+  std::memcpy(line, Prefix, PrefixLength);
   va_list args;
   va_start(args, format);
-  std::vsnprintf(line + 6, sizeof line - 7, format, args);
+  // One byte is kept for the line end.
+  int n = std::vsnprintf(line + PrefixLength, sizeof line - PrefixLength - 1, format, args);
   va_end(args);
-  std::strcat(line, "\n");
+  size_t end = PrefixLength + (n < 0 ? 0 : static_cast<size_t>(n));
+  if (end > sizeof line - 2) end = sizeof line - 2;
+  line[end] = '\n';
+  line[end + 1] = 0;
   WriteText(2, line);
 }
 
-int Fail(const StubError& err) {
+int Fail(const ErrorLine& err) {
   Say("%s", err.text);
   return StubFailure;
 }
@@ -57,7 +66,7 @@ void PrintUsage() {
             "126 when the program cannot be started, 127 when it is not found.\n");
 }
 
-bool ParseOptions(int argc, char** argv, Options* options, StubError* err) {
+bool ParseOptions(int argc, char** argv, Options* options, ErrorLine* err) {
   if (argc < 2) return true;
   const char* first = argv[1];
   if (std::strcmp(first, "--") == 0) {
@@ -93,9 +102,9 @@ bool ParseOptions(int argc, char** argv, Options* options, StubError* err) {
 
 // Refuses to start an extraction that cannot fit, rather than failing
 // halfway. Allows a block of slack per file; an unknown free space passes.
-bool CheckSpace(Folder* folder, const Plan& plan, StubError* err) {
+bool CheckSpace(Folder* folder, const Plan& plan, ErrorLine* err) {
   uint64_t free_bytes = 0;
-  StubError ignored;
+  ErrorLine ignored;
   if (!folder->FreeSpace(&free_bytes, &ignored)) return true;
   uint64_t slack = static_cast<uint64_t>(plan.size()) * 4096;
   uint64_t need = plan.total_size() + slack < slack ? ~uint64_t{0} : plan.total_size() + slack;
@@ -109,14 +118,15 @@ bool CheckSpace(Folder* folder, const Plan& plan, StubError* err) {
 void NoteStrippedNames(const Plan& plan) {
   for (size_t i = 0; i < plan.size(); ++i) {
     if (plan.stripped(i))
-      Say("note: '%s' is extracted without its drive and leading separators", plan.name(i));
+      Say("note: '%s' is extracted without its drive and leading separators",
+          Shown(plan.name(i)).text);
   }
 }
 
 // Extracts into a folder that is already open; on failure says why and
 // returns the status to exit with.
 int ExtractInto(SelfImage* image, const PackageSpan& span, const Plan& plan, Folder* folder) {
-  StubError err;
+  ErrorLine err;
   if (!CheckSpace(folder, plan, &err)) return Fail(err);
   NoteStrippedNames(plan);
   if (!ExtractAll(image, span.end, plan, folder, &err)) {
@@ -129,7 +139,7 @@ int ExtractInto(SelfImage* image, const PackageSpan& span, const Plan& plan, Fol
 
 int RunPackage(SelfImage* image, const PackageSpan& span, const Plan& plan, char** argv,
                const Options& options) {
-  StubError err;
+  ErrorLine err;
   if (plan.size() == 0) {
     err.Set("the package holds no program to run");
     return Fail(err);
@@ -153,14 +163,14 @@ int RunPackage(SelfImage* image, const PackageSpan& span, const Plan& plan, char
 
 int Run(int argc, char** argv) {
   Options options;
-  StubError err;
+  ErrorLine err;
   if (!ParseOptions(argc, argv, &options, &err)) return Fail(err);
   if (options.mode == Mode::Help) {
     PrintUsage();
     return 0;
   }
   SelfImage image;
-  if (!image.Open(err.text, sizeof err.text)) return Fail(err);
+  if (!image.Open(&err)) return Fail(err);
   PackageSpan span;
   LocatePackage(&image, image.size(), &span);
   if (span.image_size != 0 && span.end == span.image_size) {
@@ -173,9 +183,9 @@ int Run(int argc, char** argv) {
   }
   if (options.mode == Mode::List) {
     for (size_t i = 0; i < plan.size(); ++i) {
-      char line[MaxName + 32];
+      char line[sizeof(Shown::text) + 32];
       std::snprintf(line, sizeof line, "%12llu  %s\n",
-                    static_cast<unsigned long long>(plan.decoded_size(i)), plan.name(i));
+                    static_cast<unsigned long long>(plan.decoded_size(i)), Shown(plan.name(i)).text);
       WriteText(1, line);
     }
     return 0;

@@ -11,7 +11,7 @@ WriteQueue::~WriteQueue() {
   std::free(memory_);
 }
 
-bool WriteQueue::Start(StubError* err) {
+bool WriteQueue::Start(ErrorLine* err) {
   memory_ = static_cast<uint8_t*>(std::malloc(SlotCount * SlotSize));
   if (memory_ == nullptr) {
     err->Set("out of memory");
@@ -88,7 +88,7 @@ void WriteQueue::StopWriter(bool* flag) {
   open_ = false;
 }
 
-bool WriteQueue::Finish(StubError* err) {
+bool WriteQueue::Finish(ErrorLine* err) {
   StopWriter(&finishing_);
   if (failed_) {
     *err = error_;
@@ -109,7 +109,7 @@ void WriteQueue::WriterLoop() {
     const Slot& slot = slots_[tail_];
     bool skip = failed_;
     worker_.Unlock();
-    StubError err;
+    ErrorLine err;
     bool ok = skip || WriteSlot(slot, &err);
     worker_.Lock();
     if (!ok) {
@@ -123,7 +123,7 @@ void WriteQueue::WriterLoop() {
   worker_.Unlock();
 }
 
-bool WriteQueue::WriteSlot(const Slot& slot, StubError* err) {
+bool WriteQueue::WriteSlot(const Slot& slot, ErrorLine* err) {
   size_t i = slot.record;
   if (!open_) {
     if (!file_.Create(folder_, plan_.path(i), plan_.name(i), i + 1 == plan_.size(),

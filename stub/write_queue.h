@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "os.h"
-#include "target/reader.h"
+#include "format/package_reader.h"
 
 class Plan;
 
@@ -24,7 +24,7 @@ class WriteQueue : public DecodeSink {
 
   // Makes the ring and starts the writer thread; without a thread, Put and
   // EndRecord write on the caller's thread. False when memory runs out.
-  bool Start(StubError* err);
+  bool Start(ErrorLine* err);
   // The decoded data go to record i of the plan from now on.
   void BeginRecord(size_t i) { record_ = i; }
   uint8_t* Room(size_t* size) override;
@@ -35,11 +35,11 @@ class WriteQueue : public DecodeSink {
   bool EndRecord();
   // Waits until everything handed over is written and stops the writer; a
   // record not ended is removed. False with *err set to the first failure.
-  bool Finish(StubError* err);
+  bool Finish(ErrorLine* err);
   // Stops the writer at once; the file in progress is removed.
   void Abort();
   // The first failure of the writer, or an empty text.
-  const StubError& error() const { return error_; }
+  const ErrorLine& error() const { return error_; }
 
  private:
   struct Slot {
@@ -64,7 +64,7 @@ class WriteQueue : public DecodeSink {
   // Hands the slot being filled over to the writer.
   bool Submit(bool last);
   // Writes one slot into the file of its record (writer side).
-  bool WriteSlot(const Slot& slot, StubError* err);
+  bool WriteSlot(const Slot& slot, ErrorLine* err);
 
   const Plan& plan_;
   Folder* folder_;
@@ -83,7 +83,7 @@ class WriteQueue : public DecodeSink {
   bool finishing_ = false;
   bool aborted_ = false;
   bool failed_ = false;
-  StubError error_;
+  ErrorLine error_;
   // Writer side.
   EntryFile file_;
   bool open_ = false;

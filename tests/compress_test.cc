@@ -1,6 +1,6 @@
 // Record encoder: golden bytes for the coding rules, independence from block
 // boundaries, and round trips through the format reader.
-#include "target/compress.h"
+#include "format/run_encoder.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <random>
 
 #include "platform.h"
-#include "target/crunch.h"
+#include "format/histogram.h"
 #include "test_util.h"
 
 namespace {
@@ -41,7 +41,7 @@ Bytes PackageOf(const std::string& name, const Bytes& data, size_t stub_size) {
   uint8_t crunch = PickCrunchByte(histogram);
   Bytes package(stub_size, 0x90);
   Bytes header(name.size() + 2);
-  header.resize(PutRecordHeader(name.c_str(), crunch, header.data()));
+  header.resize(PutRecordHead(name.c_str(), name.size(), crunch, header.data()));
   Bytes coded = Encode(data, crunch);
   package.insert(package.end(), header.begin(), header.end());
   package.insert(package.end(), coded.begin(), coded.end());
@@ -134,7 +134,7 @@ TEST(RecordRoundTrip, AnyCrunchByteDecodesCorrectly) {
   for (int crunch : {0, 1, 7, 255}) {
     Bytes package(10, 0xCC);
     Bytes header(16);
-    header.resize(PutRecordHeader("x", static_cast<uint8_t>(crunch), header.data()));
+    header.resize(PutRecordHead("x", 1, static_cast<uint8_t>(crunch), header.data()));
     Bytes coded = Encode(data, static_cast<uint8_t>(crunch));
     package.insert(package.end(), header.begin(), header.end());
     package.insert(package.end(), coded.begin(), coded.end());

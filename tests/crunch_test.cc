@@ -1,5 +1,5 @@
 // Crunch byte choice: least frequent value, lowest value on a tie.
-#include "target/crunch.h"
+#include "format/histogram.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "target/reader.h"
+#include "format/package_reader.h"
 #include "test_util.h"
 
 namespace {
@@ -71,7 +71,7 @@ TEST(LargeFile, PacksOver4GiBExactlyInBoundedMemory) {
 
   FileSource source(dir / "out.exe");
   PackageReader reader;
-  ReadError err;
+  ErrorLine err;
   ASSERT_TRUE(reader.Open(&source, source.size(), &err)) << err.text;
   EXPECT_EQ(reader.start(), 4u);
   CheckingSink sink;

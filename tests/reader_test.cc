@@ -1,6 +1,7 @@
 // Format reader: golden package bytes, a table of malformed packages each
 // rejected with its own message, and every truncation of a valid package.
-#include "target/reader.h"
+#include "format/package_reader.h"
+#include "format/run_decoder.h"
 
 #include <gtest/gtest.h>
 

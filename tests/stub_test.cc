@@ -23,8 +23,8 @@
 #include <thread>
 #include <vector>
 
-#include "target/compress.h"
-#include "target/format.h"
+#include "format/run_encoder.h"
+#include "format/layout.h"
 
 namespace {
 

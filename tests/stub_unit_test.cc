@@ -12,8 +12,8 @@
 #include "entry_path.h"
 #include "image_layout.h"
 #include "plan.h"
-#include "target/compress.h"
-#include "target/format.h"
+#include "format/run_encoder.h"
+#include "format/layout.h"
 
 namespace {
 
@@ -323,7 +323,7 @@ TEST(Plan, ListsNamesPathsAndSizes) {
   Bytes package(
       Package({{"data/a.txt", "hello"}, {"/abs/b", std::string(1000, 'x')}, {"run", ""}}));
   Plan plan;
-  StubError err;
+  ErrorLine err;
   ASSERT_TRUE(plan.Build(&package, package.size(), 16, true, &err)) << err.text;
   ASSERT_EQ(plan.size(), 3u);
   EXPECT_STREQ(plan.name(1), "/abs/b");
@@ -349,7 +349,7 @@ TEST(Plan, RefusesAPathThatIsBothFileAndFolder) {
   for (const Case& c : cases) {
     Bytes package(Package(c.files));
     Plan plan;
-    StubError err;
+    ErrorLine err;
     EXPECT_EQ(plan.Build(&package, package.size(), 16, true, &err), c.ok) << c.files[0].first;
     if (!c.ok) {
       EXPECT_NE(std::strstr(err.text, "unsafe name"), nullptr) << err.text;
@@ -360,7 +360,7 @@ TEST(Plan, RefusesAPathThatIsBothFileAndFolder) {
 TEST(Plan, ListsUnsafeNamesOnlyWhenNotChecking) {
   Bytes package(Package({{"../x", "1"}}));
   Plan listed, checked;
-  StubError err;
+  ErrorLine err;
   EXPECT_TRUE(listed.Build(&package, package.size(), 16, false, &err));
   EXPECT_FALSE(checked.Build(&package, package.size(), 16, true, &err));
   EXPECT_NE(std::strstr(err.text, "'..'"), nullptr) << err.text;
@@ -369,7 +369,7 @@ TEST(Plan, ListsUnsafeNamesOnlyWhenNotChecking) {
 TEST(Plan, RequiresTheRecordsToStartWhereTheImageEnds) {
   Bytes package(Package({{"a", "1"}}));
   Plan plan;
-  StubError err;
+  ErrorLine err;
   EXPECT_FALSE(plan.Build(&package, package.size(), 15, true, &err));
   EXPECT_NE(std::strstr(err.text, "not where the program ends"), nullptr) << err.text;
   Plan unknown_image;

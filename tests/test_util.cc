@@ -16,7 +16,7 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "target/reader.h"
+#include "format/package_reader.h"
 
 namespace {
 
@@ -168,7 +168,7 @@ class VectorSink : public DecodeSink {
 bool DecodePackage(const Bytes& package, std::vector<Entry>* entries, std::string* err) {
   MemorySource source(package);
   PackageReader reader;
-  ReadError error;
+  ErrorLine error;
   if (!reader.Open(&source, package.size(), &error)) {
     *err = error.text;
     return false;

@@ -1,7 +1,7 @@
 // Buffered, forward-only writer of the target file, over the temporary that
 // replaces the target once it is complete.
-#ifndef TUVOLINK_TARGET_TARGET_WRITER_H_
-#define TUVOLINK_TARGET_TARGET_WRITER_H_
+#ifndef TUVOLINK_TARGET_WRITER_H_
+#define TUVOLINK_TARGET_WRITER_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -31,4 +31,4 @@ class TargetWriter {
   uint64_t position_ = 0;
 };
 
-#endif  // TUVOLINK_TARGET_TARGET_WRITER_H_
+#endif  // TUVOLINK_TARGET_WRITER_H_

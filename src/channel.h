@@ -1,7 +1,7 @@
 // A bounded first-in, first-out queue between threads, that can be closed to
 // release everyone who waits on it.
-#ifndef TUVOLINK_TARGET_CHANNEL_H_
-#define TUVOLINK_TARGET_CHANNEL_H_
+#ifndef TUVOLINK_CHANNEL_H_
+#define TUVOLINK_CHANNEL_H_
 
 #include <condition_variable>
 #include <cstddef>
@@ -54,4 +54,4 @@ class Channel {
   bool closed_ = false;
 };
 
-#endif  // TUVOLINK_TARGET_CHANNEL_H_
+#endif  // TUVOLINK_CHANNEL_H_

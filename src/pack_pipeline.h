@@ -1,8 +1,8 @@
 // Packing the records of all inputs on three threads: one reads the inputs
 // and counts their bytes, one codes the records, one writes them. The bytes
 // and the progress lines come out in list order, as from a single thread.
-#ifndef TUVOLINK_TARGET_PACK_PIPELINE_H_
-#define TUVOLINK_TARGET_PACK_PIPELINE_H_
+#ifndef TUVOLINK_PACK_PIPELINE_H_
+#define TUVOLINK_PACK_PIPELINE_H_
 
 #include <cstdio>
 #include <string>
@@ -20,4 +20,4 @@ class TempOutput;
 bool PackRecords(const LinkNode* list, TempOutput* output, std::FILE* progress,
                  std::string* err);
 
-#endif  // TUVOLINK_TARGET_PACK_PIPELINE_H_
+#endif  // TUVOLINK_PACK_PIPELINE_H_

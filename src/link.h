@@ -1,7 +1,7 @@
 // Target linking: the stub, one record per input and the trailer, written to a
 // temporary that replaces the target only once all of it is written.
-#ifndef TUVOLINK_TARGET_LINK_H_
-#define TUVOLINK_TARGET_LINK_H_
+#ifndef TUVOLINK_LINK_H_
+#define TUVOLINK_LINK_H_
 
 #include <cstdio>
 #include <string>
@@ -25,8 +25,8 @@ bool FindStub(std::string* path, std::string* err);
 bool WriteTarget(const char* target_name, const std::string& stub_path, const LinkNode* list,
                  std::FILE* progress, std::string* err);
 
-// The last stage of a run: writes the target named by argv[1] from LinkList
-// with the stub FindStub finds, progress on standard output.
-bool LinkIt(char* argv[], std::string* err);
+// The last stage of a run: writes the target `target_name` (OutFile) from
+// LinkList with the stub FindStub finds, progress on standard output.
+bool LinkIt(const char* target_name, std::string* err);
 
-#endif  // TUVOLINK_TARGET_LINK_H_
+#endif  // TUVOLINK_LINK_H_

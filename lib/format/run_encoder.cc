@@ -1,15 +1,9 @@
 // Run-length coding of file records. A run is flushed as a run code C, N, V
 // when it is of the crunch byte or three or more long, and as literals
 // otherwise; a run is cut at 255, the largest count a byte can hold.
-#include "target/compress.h"
+#include "format/run_encoder.h"
 
-#include <cstring>
-#include <memory>
-
-#include "platform.h"
-#include "target/encode_kernel.h"
-#include "target/format.h"
-#include "target/target_writer.h"
+#include "format/kernels.h"
 
 namespace {
 
@@ -18,7 +12,7 @@ inline uint8_t* FlushRun(uint8_t value, unsigned count, uint8_t crunch, uint8_t*
     out[0] = crunch;
     out[1] = static_cast<uint8_t>(count);
     out[2] = value;
-    return out + 3;
+    return out + RunCodeSize;
   }
   out[0] = value;
   if (count == 2) out[1] = value;
@@ -71,49 +65,8 @@ size_t RunEncoder::Finish(uint8_t* out) {
   uint8_t* start = out;
   if (count_ > 0) out = FlushRun(value_, count_, crunch_, out);
   count_ = 0;
+  // The end marker: C and a count of 0, which no run code has.
   *out++ = crunch_;
   *out++ = 0;
   return static_cast<size_t>(out - start);
-}
-
-size_t PutRecordHeader(const char* name, uint8_t crunch, uint8_t* out) {
-  size_t length = std::strlen(name);
-  std::memcpy(out, name, length);
-  out[length] = 0;
-  out[length + 1] = crunch;
-  return length + 2;
-}
-
-bool Compress(TargetWriter* target, InputFile* file, uint8_t crunch, uint64_t* size,
-              std::string* err) {
-  const std::string& name = file->name();
-  if (name.empty() || name.size() >= MaxName) {
-    *err = "cannot pack '" + name + "': a name holds 1 to " + std::to_string(MaxName - 1) +
-           " characters";
-    return false;
-  }
-  uint8_t header[MaxName + 1];
-  if (!target->Write(header, PutRecordHeader(name.c_str(), crunch, header), err)) return false;
-
-  constexpr size_t Block = InputFile::BlockSize;
-  std::unique_ptr<uint8_t[]> in(new uint8_t[Block]);
-  std::unique_ptr<uint8_t[]> out(new uint8_t[RunEncoder::MaxEncodedSize(Block)]);
-  RunEncoder encoder(crunch);
-  uint64_t total = 0;
-  for (;;) {
-    size_t got = 0;
-    if (!file->Read(in.get(), Block, &got, err)) return false;
-    if (got == 0) break;
-    total += got;
-    if (!target->Write(out.get(), encoder.Encode(in.get(), got, out.get()), err)) return false;
-  }
-  if (!target->Write(out.get(), encoder.Finish(out.get()), err)) return false;
-  *size = total;
-  return true;
-}
-
-bool Compress(TargetWriter* target, const char* name, uint8_t crunch, std::string* err) {
-  InputFile file;
-  uint64_t size = 0;
-  return file.Open(name, err) && Compress(target, &file, crunch, &size, err);
 }

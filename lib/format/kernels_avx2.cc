@@ -1,10 +1,11 @@
-// The encoder kernel for AVX2, compiled with AVX2 enabled and called only
-// after the processor has been found to support it.
-#include "target/cpu.h"
-#include "target/encode_loop.h"
+// The kernels for AVX2 (with BMI1), compiled for it by the build and chosen
+// only after the processor has been found to support it.
+#include "format/kernels_isa.h"
 
 #if TUVOLINK_HAVE_AVX2_BUILD
 #include <immintrin.h>
+
+#include "format/kernel_loops.h"
 
 namespace {
 
@@ -43,21 +44,28 @@ struct Avx2Masks {
     }
     return n + CountEqual(p + n, size - n, value);
   }
+  static bool Uniform64(const uint8_t* p, uint8_t value) {
+    const __m256i v = _mm256_set1_epi8(static_cast<char>(value));
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+    const __m256i both = _mm256_and_si256(_mm256_cmpeq_epi8(x, v), _mm256_cmpeq_epi8(y, v));
+    return static_cast<uint32_t>(_mm256_movemask_epi8(both)) == 0xFFFFFFFFu;
+  }
 };
 
 }  // namespace
 
-size_t EncodeItemsAvx2(const uint8_t* data, size_t size, uint8_t crunch, uint8_t* out,
-                       size_t* consumed) {
+namespace kernels_avx2 {
+
+void CountBytes(CountTables& tables, const uint8_t* data, size_t size) {
+  CountLoop<Avx2Masks>(tables, data, size);
+}
+
+size_t EncodeItems(const uint8_t* data, size_t size, uint8_t crunch, uint8_t* out,
+                   size_t* consumed) {
   return EncodeLoop<Avx2Masks>(data, size, crunch, out, consumed);
 }
 
-#else
+}  // namespace kernels_avx2
 
-// Never called: CpuHasAvx2() is false in a build without AVX2 support.
-size_t EncodeItemsAvx2(const uint8_t*, size_t, uint8_t, uint8_t*, size_t* consumed) {
-  *consumed = 0;
-  return 0;
-}
-
-#endif
+#endif  // TUVOLINK_HAVE_AVX2_BUILD

@@ -1,39 +1,75 @@
-// The fast paths of the record decoder: copies literal stretches and fills runs
-// 64 input bytes at a time, finding the crunch bytes of a window with vector
-// compares; and a scanner that walks the same items only to find the end
-// marker and the decoded size. Header only, free of exceptions and of the
-// standard library, so that the extractor stub builds it with the reader.
-#ifndef TUVOLINK_TARGET_DECODE_KERNEL_H_
-#define TUVOLINK_TARGET_DECODE_KERNEL_H_
+// The kernels for the x86-64 baseline, SSE2: every 64-byte window is turned
+// into bit masks by vector compares, and the items are read off the masks.
+#include "format/kernels_isa.h"
 
-#include <cstddef>
-#include <cstdint>
+#if TUVOLINK_HAVE_SSE2
+#include <emmintrin.h>
+
 #include <cstring>
 
-#if defined(__SSE2__) || defined(_M_X64)
-#include <emmintrin.h>
-#define TUVOLINK_DECODE_SSE2 1
-#endif
+#include "format/kernel_loops.h"
 
-#include "target/bits.h"
+namespace {
 
-namespace decode_kernel {
+struct Sse2Masks {
+  static void Compute(const uint8_t* w, uint8_t crunch, uint64_t* pairs, uint64_t* events) {
+    const __m128i c = _mm_set1_epi8(static_cast<char>(crunch));
+    uint64_t same = 0, event = 0;
+    for (unsigned k = 0; k < 4; ++k) {
+      const uint8_t* q = w + 16 * k;
+      __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+      __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 1));
+      __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 2));
+      uint64_t e1 = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, b)));
+      uint64_t e2 = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, d)));
+      uint64_t ec = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, c)));
+      same |= e1 << (16 * k);
+      event |= ((e1 & e2) | ec) << (16 * k);
+    }
+    *pairs = same;
+    *events = event;
+  }
+  static size_t RunLength(const uint8_t* p, size_t size, uint8_t value) {
+    const __m128i v = _mm_set1_epi8(static_cast<char>(value));
+    size_t n = 0;
+    for (; n + 16 <= size; n += 16) {
+      __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n));
+      unsigned differ = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, v))) ^ 0xFFFFu;
+      if (differ != 0) return n + LowestBit(differ);
+    }
+    return n + CountEqual(p + n, size - n, value);
+  }
+  static void Copy64(uint8_t* out, const uint8_t* in) {
+    const __m128i* from = reinterpret_cast<const __m128i*>(in);
+    __m128i* to = reinterpret_cast<__m128i*>(out);
+    __m128i a = _mm_loadu_si128(from), b = _mm_loadu_si128(from + 1);
+    __m128i c = _mm_loadu_si128(from + 2), d = _mm_loadu_si128(from + 3);
+    _mm_storeu_si128(to, a);
+    _mm_storeu_si128(to + 1, b);
+    _mm_storeu_si128(to + 2, c);
+    _mm_storeu_si128(to + 3, d);
+  }
+  static bool Uniform64(const uint8_t* p, uint8_t value) {
+    const __m128i v = _mm_set1_epi8(static_cast<char>(value));
+    const __m128i* q = reinterpret_cast<const __m128i*>(p);
+    __m128i all = _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(_mm_loadu_si128(q), v),
+                                              _mm_cmpeq_epi8(_mm_loadu_si128(q + 1), v)),
+                                _mm_and_si128(_mm_cmpeq_epi8(_mm_loadu_si128(q + 2), v),
+                                              _mm_cmpeq_epi8(_mm_loadu_si128(q + 3), v)));
+    return _mm_movemask_epi8(all) == 0xFFFF;
+  }
+};
 
 // Input that must follow a window's start: the window, the two bytes of a run
 // code that begins at its last byte, and a literal copy of 64 bytes that may
 // start anywhere inside it.
 constexpr size_t InputReach = 128;
-// Output room the kernel keeps before each item: a run filled in whole
-// 16-byte stores (at most 256 bytes) and then a 64-byte literal copy.
-constexpr size_t OutputReach = 256 + 64;
 // Input that the scanner needs after a window's start: the window and the two
 // bytes of a run code that begins at its last byte.
 constexpr size_t ScanReach = 64 + 2;
 
-#ifdef TUVOLINK_DECODE_SSE2
-
 // Bit i set where w[i] == crunch, for i in [0, 64).
-inline uint64_t CrunchMask(const uint8_t* w, __m128i c) {
+uint64_t CrunchMask(const uint8_t* w, __m128i c) {
   uint64_t mask = 0;
   for (unsigned k = 0; k < 4; ++k) {
     __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(w + 16 * k));
@@ -44,10 +80,10 @@ inline uint64_t CrunchMask(const uint8_t* w, __m128i c) {
 }
 
 // Decodes items from *in (an item start) while a whole window of input and
-// OutputReach bytes of output room remain, advancing *in and *out. Returns
+// DecodeOutputReach bytes of output room remain, advancing *in and *out. Returns
 // true when it consumed the end marker. Output bytes behind *out may be
 // scratched.
-inline bool DecodeItems(uint8_t crunch, const uint8_t** in, const uint8_t* in_end, uint8_t** out,
+bool DecodeWindows(uint8_t crunch, const uint8_t** in, const uint8_t* in_end, uint8_t** out,
                         uint8_t* out_end) {
   const __m128i c = _mm_set1_epi8(static_cast<char>(crunch));
   const uint8_t* p = *in;
@@ -58,7 +94,7 @@ inline bool DecodeItems(uint8_t crunch, const uint8_t** in, const uint8_t* in_en
     uint64_t mask = CrunchMask(p, c);
     unsigned cur = 0;  // the item start, inside the window
     for (;;) {
-      if (static_cast<size_t>(out_end - o) < OutputReach) {
+      if (static_cast<size_t>(out_end - o) < DecodeOutputReach) {
         p += cur;
         stop = true;
         break;
@@ -100,7 +136,7 @@ inline bool DecodeItems(uint8_t crunch, const uint8_t** in, const uint8_t* in_en
 // Walks the items of the window at p (an item start) one by one: adds what
 // they stand for to *size and returns the offset of the next item start, or
 // 0 after the end marker, which ends at *end.
-inline unsigned ScanWindowExactly(const uint8_t* p, uint64_t mask, uint64_t* size, unsigned* end) {
+unsigned ScanWindowExactly(const uint8_t* p, uint64_t mask, uint64_t* size, unsigned* end) {
   unsigned cur = 0;
   for (;;) {
     uint64_t pending = mask >> cur << cur;
@@ -123,7 +159,7 @@ inline unsigned ScanWindowExactly(const uint8_t* p, uint64_t mask, uint64_t* siz
 // Walks items from *in (an item start) while a whole window of input
 // remains, without producing output: adds the bytes the items stand for to
 // *decoded and advances *in. Returns true when it consumed the end marker.
-inline bool ScanItems(uint8_t crunch, const uint8_t** in, const uint8_t* in_end,
+bool ScanWindows(uint8_t crunch, const uint8_t** in, const uint8_t* in_end,
                       uint64_t* decoded) {
   const __m128i c = _mm_set1_epi8(static_cast<char>(crunch));
   const uint8_t* p = *in;
@@ -168,16 +204,28 @@ inline bool ScanItems(uint8_t crunch, const uint8_t** in, const uint8_t* in_end,
   return end_marker;
 }
 
-#else
+}  // namespace
 
-// Without SSE2 the reader's own span loop does all the work.
-inline bool DecodeItems(uint8_t, const uint8_t**, const uint8_t*, uint8_t**, uint8_t*) {
-  return false;
+namespace kernels_sse2 {
+
+void CountBytes(CountTables& tables, const uint8_t* data, size_t size) {
+  CountLoop<Sse2Masks>(tables, data, size);
 }
-inline bool ScanItems(uint8_t, const uint8_t**, const uint8_t*, uint64_t*) { return false; }
 
-#endif
+size_t EncodeItems(const uint8_t* data, size_t size, uint8_t crunch, uint8_t* out,
+                   size_t* consumed) {
+  return EncodeLoop<Sse2Masks>(data, size, crunch, out, consumed);
+}
 
-}  // namespace decode_kernel
+bool DecodeItems(uint8_t crunch, const uint8_t** in, const uint8_t* in_end, uint8_t** out,
+                 uint8_t* out_end) {
+  return DecodeWindows(crunch, in, in_end, out, out_end);
+}
 
-#endif  // TUVOLINK_TARGET_DECODE_KERNEL_H_
+bool ScanItems(uint8_t crunch, const uint8_t** in, const uint8_t* in_end, uint64_t* decoded) {
+  return ScanWindows(crunch, in, in_end, decoded);
+}
+
+}  // namespace kernels_sse2
+
+#endif  // TUVOLINK_HAVE_SSE2

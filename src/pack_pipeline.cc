@@ -6,7 +6,7 @@
 // into output buffers, and the writer prints the text and writes the bytes.
 // Failures travel in order with the data, so the first one in list order is
 // the one reported.
-#include "target/pack_pipeline.h"
+#include "pack_pipeline.h"
 
 #include <cstddef>
 
@@ -32,11 +32,11 @@
 #include <utility>
 #include <vector>
 
+#include "channel.h"
+#include "format/histogram.h"
+#include "format/layout.h"
+#include "format/run_encoder.h"
 #include "platform.h"
-#include "target/channel.h"
-#include "target/compress.h"
-#include "target/crunch.h"
-#include "target/format.h"
 
 namespace {
 
@@ -52,7 +52,7 @@ constexpr size_t CodePiece = size_t{256} << 10;
 constexpr size_t OutBufferSize = size_t{2} << 20;
 constexpr size_t OutBuffers = 4;
 // The most that one step of the coder can need in an output buffer.
-constexpr size_t MaxStep = RunEncoder::MaxEncodedSize(CodePiece) + MaxName + 1;
+constexpr size_t MaxStep = RunEncoder::MaxEncodedSize(CodePiece) + MaxRecordHeadSize;
 static_assert(MaxStep <= OutBufferSize, "an output buffer holds a coded piece");
 
 using Blocks = std::vector<std::pair<uint8_t*, size_t>>;
@@ -296,11 +296,6 @@ bool Pipeline::ReadFile(const char* name) {
   job.file.reset(new InputFile);
   std::string err;
   if (!job.file->Open(name, &err)) return PushFailure(name, ProcessingLine(name), err);
-  if (job.name.empty() || job.name.size() >= MaxName) {
-    return PushFailure(name, ProcessingLine(name),
-                       "cannot pack '" + job.name + "': a name holds 1 to " +
-                           std::to_string(MaxName - 1) + " characters");
-  }
   if (job.file->size() <= InMemoryLimit) {
     bool fits = false;
     if (!ReadWhole(job.file.get(), &job, &fits)) return false;
@@ -448,11 +443,11 @@ void Pipeline::Code() {
       Ship(std::move(chunk));
       return;
     }
-    if (!Room(MaxName + 1)) return;
+    if (!Room(MaxRecordHeadSize)) return;
     text_ += ProcessingLine(job.name);
     text_ += "  CrunchByte: " + std::to_string(static_cast<unsigned>(job.crunch)) + "\n";
     text_ += "  Compressing...\n";
-    used_ += PutRecordHeader(job.name.c_str(), job.crunch, out_ + used_);
+    used_ += PutRecordHead(job.name.c_str(), job.name.size(), job.crunch, out_ + used_);
     if (job.kind == Job::Memory) {
       if (!CodeMemory(&job)) return;
     } else {
@@ -525,10 +520,8 @@ bool PackRecords(const LinkNode* list, TempOutput* output, std::FILE* progress,
 #include <string>
 
 #include "platform.h"
-#include "target/compress.h"
-#include "target/crunch.h"
-#include "target/format.h"
-#include "target/target_writer.h"
+#include "record.h"
+#include "target_writer.h"
 
 namespace {
 
@@ -537,11 +530,6 @@ bool PackOne(const char* name, TargetWriter* target, std::FILE* progress, std::s
   InputFile file;
   if (!file.Open(name, err)) return false;
   const std::string& file_name = file.name();
-  if (file_name.empty() || file_name.size() >= MaxName) {
-    *err = "cannot pack '" + file_name + "': a name holds 1 to " +
-           std::to_string(MaxName - 1) + " characters";
-    return false;
-  }
   uint8_t crunch = 0;
   uint64_t counted = 0, coded = 0;
   if (!CalcCrunchByte(&file, &crunch, &counted, err)) return false;

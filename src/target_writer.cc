@@ -1,5 +1,5 @@
 // Write buffering for the target: few, large system calls.
-#include "target/target_writer.h"
+#include "target_writer.h"
 
 #include <cstring>
 

@@ -1,14 +1,15 @@
-// Reader of target files: finds the records through the trailer, walks them
-// and decodes their data, rejecting anything malformed with a message that
-// says what is wrong and where. It uses no exceptions and no standard library
+// Reader of packages: finds the records through the trailer, walks them and
+// decodes their data, rejecting anything malformed with a message that says
+// what is wrong and where. It uses no exceptions and no standard library
 // containers, so that the extractor stub can be built from it small.
-#ifndef TUVOLINK_TARGET_READER_H_
-#define TUVOLINK_TARGET_READER_H_
+#ifndef TUVOLINK_FORMAT_PACKAGE_READER_H_
+#define TUVOLINK_FORMAT_PACKAGE_READER_H_
 
 #include <cstddef>
 #include <cstdint>
 
-#include "target/format.h"
+#include "format/error_line.h"
+#include "format/layout.h"
 
 // Random access to the bytes of a package.
 class PackageSource {
@@ -40,45 +41,6 @@ class DecodeSink {
   virtual bool Put(const uint8_t* data, size_t size) = 0;
 };
 
-// Copies the 0-terminated `name` into out[0, out_size), cut to fit, with
-// control characters shown as '?': a name from a package fit for a message.
-void Printable(const char* name, char* out, size_t out_size);
-
-// A fault found in a package, as one line of text.
-struct ReadError {
-  char text[MaxName + 160] = {};
-};
-
-// Decoder of one record's coded data, fed in blocks of any size.
-class RunDecoder {
- public:
-  enum Status {
-    NeedInput,   // all input consumed, the end marker not yet seen
-    OutputFull,  // call again with more output room
-    EndMarker,   // the end marker was consumed; the data is complete
-  };
-
-  explicit RunDecoder(uint8_t crunch) : crunch_(crunch) {}
-
-  // Decodes from in[0, in_size) into out[0, out_size). *consumed and
-  // *produced receive the bytes used from each. out_size must be at least
-  // MaxRun, so that any run code fits.
-  Status Decode(const uint8_t* in, size_t in_size, size_t* consumed, uint8_t* out,
-                size_t out_size, size_t* produced);
-  // Walks the items of in[0, in_size) as Decode does, without producing
-  // output: *consumed receives the bytes used and *decoded grows by the bytes
-  // they stand for. Returns NeedInput or EndMarker; far faster than Decode.
-  Status Scan(const uint8_t* in, size_t in_size, size_t* consumed, uint64_t* decoded);
-  // True between items, false inside a run code.
-  bool at_item_start() const { return state_ == Item; }
-
- private:
-  enum State { Item, Count, Value };
-  uint8_t crunch_;
-  State state_ = Item;
-  uint8_t count_ = 0;
-};
-
 // What the reader reports of a record.
 struct RecordInfo {
   char name[MaxName] = {};
@@ -98,7 +60,7 @@ class PackageReader {
 
   // Reads and checks the trailer of the package that fills source[0, end):
   // the list terminator and a start offset inside the file.
-  bool Open(PackageSource* source, uint64_t end, ReadError* err);
+  bool Open(PackageSource* source, uint64_t end, ErrorLine* err);
   // Offset of the first record (of the list terminator when there is none).
   uint64_t start() const { return start_; }
   // Offset of the list terminator.
@@ -108,14 +70,14 @@ class PackageReader {
   // null, to check and measure only: the data is then scanned, not
   // decoded). Returns Record with *info filled, End when the records end
   // exactly at the list terminator, or Error.
-  Status Next(RecordInfo* info, DecodeSink* sink, ReadError* err);
+  Status Next(RecordInfo* info, DecodeSink* sink, ErrorLine* err);
 
  private:
   // Makes at least one byte at pos_ available below limit_; false at limit_
   // (with *err clear) or on a read failure (with *err set).
-  bool Fill(ReadError* err, bool* failed);
-  bool ReadName(RecordInfo* info, ReadError* err);
-  bool DecodeData(RecordInfo* info, DecodeSink* sink, ReadError* err);
+  bool Fill(ErrorLine* err, bool* failed);
+  bool ReadHead(RecordInfo* info, ErrorLine* err);
+  bool DecodeData(RecordInfo* info, DecodeSink* sink, ErrorLine* err);
 
   PackageSource* source_ = nullptr;
   uint64_t start_ = 0;
@@ -129,4 +91,4 @@ class PackageReader {
   uint8_t* out_ = nullptr;  // decoded bytes on their way to the sink
 };
 
-#endif  // TUVOLINK_TARGET_READER_H_
+#endif  // TUVOLINK_FORMAT_PACKAGE_READER_H_

@@ -1,12 +1,12 @@
 // Linking the target in one forward pass, with the progress lines of a run.
-#include "target/link.h"
+#include "link.h"
 
 #include <memory>
 
+#include "format/layout.h"
+#include "pack_pipeline.h"
 #include "platform.h"
-#include "target/format.h"
-#include "target/pack_pipeline.h"
-#include "target/target_writer.h"
+#include "target_writer.h"
 
 namespace {
 
@@ -88,19 +88,18 @@ bool WriteTarget(const char* target_name, const std::string& stub_path, const Li
   if (!PackRecords(list, &output, progress, err)) return false;
   std::fprintf(progress, "Terminating Target...\n");
   uint8_t trailer[TrailerSize];
-  trailer[0] = ListTerminator;
-  PutU32LE(start, trailer + 1);
+  PutTrailer(start, trailer);
   if (!target.Write(trailer, sizeof trailer, err)) return false;
   if (!target.Flush(err)) return false;
   return output.Commit(err);
 }
 
-bool LinkIt(char* argv[], std::string* err) {
-  if (argv[1][0] == 0) {
+bool LinkIt(const char* target_name, std::string* err) {
+  if (target_name[0] == 0) {
     *err = "the target's name (OutFile) is empty";
     return false;
   }
   std::string stub_path;
   if (!FindStub(&stub_path, err)) return false;
-  return WriteTarget(argv[1], stub_path, LinkList, stdout, err);
+  return WriteTarget(target_name, stub_path, LinkList, stdout, err);
 }
