@@ -13,11 +13,11 @@
 #include <utility>
 #include <vector>
 
-#include "reference_coder.h"
-#include "format/run_encoder.h"
 #include "format/histogram.h"
 #include "format/kernels.h"
 #include "format/run_decoder.h"
+#include "format/run_encoder.h"
+#include "reference_coder.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ struct Input {
   Bytes coded;  // the record's coded data with the end marker
 };
 
-constexpr size_t Block = size_t{1} << 20;  // as the packer reads
+constexpr size_t Block = size_t{1} << 20;    // as the packer reads
 constexpr size_t Piece = size_t{256} << 10;  // as the packer codes
 
 Bytes ReadAll(const std::string& path) {
@@ -40,7 +40,8 @@ Bytes ReadAll(const std::string& path) {
   if (f == nullptr) return data;
   uint8_t buffer[1 << 16];
   size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0) data.insert(data.end(), buffer, buffer + got);
+  while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+    data.insert(data.end(), buffer, buffer + got);
   std::fclose(f);
   return data;
 }
@@ -80,7 +81,8 @@ void AddGenerated(std::vector<Input>* inputs) {
   }
   inputs->emplace_back("text", text);
   Bytes runs;
-  while (runs.size() < (8u << 20)) runs.insert(runs.end(), 1 + rng() % 12, static_cast<uint8_t>(rng() % 3));
+  while (runs.size() < (8u << 20))
+    runs.insert(runs.end(), 1 + rng() % 12, static_cast<uint8_t>(rng() % 3));
   inputs->emplace_back("short runs", runs);
 }
 
@@ -154,8 +156,8 @@ void BM_EncodeKernel(benchmark::State& state) {
     for (const Input& input : Corpus()) {
       for (size_t at = 0; at < input.data.size(); at += Piece) {
         size_t n = input.data.size() - at < Piece ? input.data.size() - at : Piece;
-        written = kernels->encode_items(input.data.data() + at, n, input.crunch, out.data(),
-                                        &consumed);
+        written =
+            kernels->encode_items(input.data.data() + at, n, input.crunch, out.data(), &consumed);
         benchmark::DoNotOptimize(written);
       }
     }

@@ -24,8 +24,8 @@ constexpr size_t MaxLineBytes = 64 * 1024;
 
 bool AddToFileList(const std::string& name, std::string* err) {
   if (name.size() > MaxName - 1) {
-    *err = "name longer than " + std::to_string(MaxName - 1) + " characters: '" +
-           Shortened(name) + "'";
+    *err = "name longer than " + std::to_string(MaxName - 1) + " characters: '" + Shortened(name) +
+           "'";
     return false;
   }
   LinkNode* node = new LinkNode;

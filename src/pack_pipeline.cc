@@ -64,10 +64,10 @@ using Blocks = std::vector<std::pair<uint8_t*, size_t>>;
 // are those of a file held whole, or else read from the file.
 struct SharedCount {
   SharedCount(InputFile* input, const Blocks* held) : file(input), blocks(held) {}
-  InputFile* file;                  // read with ReadAt only
-  const Blocks* blocks;             // the file held whole, or null
-  std::atomic<uint64_t> next{0};    // the next block to claim
-  std::atomic<bool> stop{false};    // a read failed: claim no more
+  InputFile* file;                // read with ReadAt only
+  const Blocks* blocks;           // the file held whole, or null
+  std::atomic<uint64_t> next{0};  // the next block to claim
+  std::atomic<bool> stop{false};  // a read failed: claim no more
   std::mutex mutex;
   std::condition_variable finished;
   bool closed = false;  // the reader is through: the coder may not join now
@@ -84,12 +84,12 @@ struct Job {
   Kind kind = End;
   std::string name;
   uint8_t crunch = 0;
-  Blocks blocks;                                    // Memory: the whole file
-  std::unique_ptr<InputFile> file;                  // Stream: open, to read again
-  uint64_t counted = 0;                             // Stream: bytes of the first pass
-  std::shared_ptr<SharedCount> count;               // Help: a first pass to join
-  std::string text;                                 // Failure: progress text first
-  std::string err;                                  // Failure: the message
+  Blocks blocks;                       // Memory: the whole file
+  std::unique_ptr<InputFile> file;     // Stream: open, to read again
+  uint64_t counted = 0;                // Stream: bytes of the first pass
+  std::shared_ptr<SharedCount> count;  // Help: a first pass to join
+  std::string text;                    // Failure: progress text first
+  std::string err;                     // Failure: the message
 };
 
 // Output on its way from the coder to the writer: first the text, then the
@@ -267,8 +267,8 @@ bool CountBlocks(SharedCount* count, uint8_t* buffer, ByteHistogram* histogram, 
 // stopped.
 bool Pipeline::CountShared(Job* job, std::string* err) {
   err->clear();
-  auto count = std::make_shared<SharedCount>(job->file.get(),
-                                             job->blocks.empty() ? nullptr : &job->blocks);
+  auto count =
+      std::make_shared<SharedCount>(job->file.get(), job->blocks.empty() ? nullptr : &job->blocks);
   Job help;
   help.kind = Job::Help;
   help.count = count;
@@ -491,8 +491,7 @@ void Guarded(Pipeline* pipeline, Body body) {
 
 }  // namespace
 
-bool PackRecords(const LinkNode* list, TempOutput* output, std::FILE* progress,
-                 std::string* err) {
+bool PackRecords(const LinkNode* list, TempOutput* output, std::FILE* progress, std::string* err) {
   try {
     Pipeline pipeline;
     std::thread writer([&] { Guarded(&pipeline, [&] { pipeline.Write(output, progress); }); });
@@ -545,8 +544,7 @@ bool PackOne(const char* name, TargetWriter* target, std::FILE* progress, std::s
 
 }  // namespace
 
-bool PackRecords(const LinkNode* list, TempOutput* output, std::FILE* progress,
-                 std::string* err) {
+bool PackRecords(const LinkNode* list, TempOutput* output, std::FILE* progress, std::string* err) {
   try {
     TargetWriter target(output);
     for (const LinkNode* node = list; node != nullptr; node = node->Next) {

@@ -17,7 +17,6 @@ class TempOutput;
 // is read twice and must not change in between. Memory use is bounded
 // (about 32 MiB) whatever the input sizes. Returns false and sets *err, naming
 // the file and the reason, at the first failure in list order.
-bool PackRecords(const LinkNode* list, TempOutput* output, std::FILE* progress,
-                 std::string* err);
+bool PackRecords(const LinkNode* list, TempOutput* output, std::FILE* progress, std::string* err);
 
 #endif  // TUVOLINK_PACK_PIPELINE_H_

@@ -128,12 +128,10 @@ bool InputFile::Read(void* buffer, size_t size, size_t* got, std::string* err) {
   return ReadFully(static_cast<int>(handle_), name_, -1, buffer, size, got, err);
 }
 
-bool InputFile::ReadAt(uint64_t offset, void* buffer, size_t size, size_t* got,
-                       std::string* err) {
+bool InputFile::ReadAt(uint64_t offset, void* buffer, size_t size, size_t* got, std::string* err) {
   return ReadFully(static_cast<int>(handle_), name_, static_cast<int64_t>(offset), buffer, size,
                    got, err);
 }
-
 
 bool InputFile::Rewind(std::string* err) {
   if (lseek(static_cast<int>(handle_), 0, SEEK_SET) != 0) {

@@ -101,8 +101,7 @@ bool InputFile::Read(void* buffer, size_t size, size_t* got, std::string* err) {
   return true;
 }
 
-bool InputFile::ReadAt(uint64_t offset, void* buffer, size_t size, size_t* got,
-                       std::string* err) {
+bool InputFile::ReadAt(uint64_t offset, void* buffer, size_t size, size_t* got, std::string* err) {
   uint8_t* out = static_cast<uint8_t*>(buffer);
   size_t total = 0;
   while (total < size) {

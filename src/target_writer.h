@@ -14,8 +14,7 @@ class TargetWriter {
  public:
   static constexpr size_t BufferSize = size_t{4} << 20;
 
-  explicit TargetWriter(TempOutput* output)
-      : output_(output), buffer_(new uint8_t[BufferSize]) {}
+  explicit TargetWriter(TempOutput* output) : output_(output), buffer_(new uint8_t[BufferSize]) {}
 
   // Appends data[0, size); large writes bypass the buffer.
   bool Write(const void* data, size_t size, std::string* err);

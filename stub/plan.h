@@ -8,8 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "os.h"
 #include "format/package_reader.h"
+#include "os.h"
 
 class Plan {
  public:

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "os.h"
 #include "format/package_reader.h"
+#include "os.h"
 
 class SelfImage : public PackageSource {
  public:

@@ -185,7 +185,8 @@ int Run(int argc, char** argv) {
     for (size_t i = 0; i < plan.size(); ++i) {
       char line[sizeof(Shown::text) + 32];
       std::snprintf(line, sizeof line, "%12llu  %s\n",
-                    static_cast<unsigned long long>(plan.decoded_size(i)), Shown(plan.name(i)).text);
+                    static_cast<unsigned long long>(plan.decoded_size(i)),
+                    Shown(plan.name(i)).text);
       WriteText(1, line);
     }
     return 0;

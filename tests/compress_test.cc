@@ -1,14 +1,13 @@
 // Record encoder: golden bytes for the coding rules, independence from block
 // boundaries, and round trips through the format reader.
-#include "format/run_encoder.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <random>
 
-#include "platform.h"
 #include "format/histogram.h"
+#include "format/run_encoder.h"
+#include "platform.h"
 #include "test_util.h"
 
 namespace {

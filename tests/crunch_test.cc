@@ -1,9 +1,9 @@
 // Crunch byte choice: least frequent value, lowest value on a tie.
-#include "format/histogram.h"
-
 #include <gtest/gtest.h>
 
 #include <vector>
+
+#include "format/histogram.h"
 
 namespace {
 

@@ -1,6 +1,8 @@
 // The fast histogram, encoder and decoder kernels against the per-byte model
 // of reference_coder.h, on random, adversarial and real data, fed in blocks of
 // many sizes.
+#include "format/kernels.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -9,12 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "reference_coder.h"
-#include "format/run_encoder.h"
 #include "format/histogram.h"
-#include "format/kernels.h"
 #include "format/package_reader.h"
 #include "format/run_decoder.h"
+#include "format/run_encoder.h"
+#include "reference_coder.h"
 
 namespace {
 
@@ -109,8 +110,8 @@ Walk WalkInBlocks(const Bytes& coded, uint8_t crunch, size_t in_block, bool scan
   return walk;
 }
 
-const size_t BlockSizes[] = {1, 2, 3, 5, 64, 127, 128, 129, 255, 256, 257, 1000, 4096, 65536,
-                             size_t{1} << 20};
+const size_t BlockSizes[] = {
+    1, 2, 3, 5, 64, 127, 128, 129, 255, 256, 257, 1000, 4096, 65536, size_t{1} << 20};
 
 // Checks every coder against the model for one input and crunch byte.
 void CheckAll(const Bytes& data, uint8_t crunch, const std::string& what) {
@@ -182,8 +183,8 @@ Bytes RandomRuns(size_t size, const std::vector<size_t>& lengths, uint32_t seed)
 
 TEST(Kernels, MatchTheModelOnRandomData) {
   for (unsigned alphabet : {256u, 16u, 3u, 2u, 1u}) {
-    for (size_t size : {size_t{0}, size_t{1}, size_t{63}, size_t{130}, size_t{5000},
-                        size_t{300000}}) {
+    for (size_t size :
+         {size_t{0}, size_t{1}, size_t{63}, size_t{130}, size_t{5000}, size_t{300000}}) {
       Bytes data = Random(size, alphabet, static_cast<uint32_t>(size + alphabet));
       std::string what = "random " + std::to_string(size) + "/" + std::to_string(alphabet);
       CheckWithOwnCrunch(data, what);
@@ -194,7 +195,8 @@ TEST(Kernels, MatchTheModelOnRandomData) {
 }
 
 TEST(Kernels, MatchTheModelOnRunsOfEveryAwkwardLength) {
-  const std::vector<size_t> lengths = {1, 2, 3, 4, 63, 64, 65, 66, 254, 255, 256, 257, 510, 511, 512, 765, 766};
+  const std::vector<size_t> lengths = {1,   2,   3,   4,   63,  64,  65,  66, 254,
+                                       255, 256, 257, 510, 511, 512, 765, 766};
   for (uint32_t seed = 0; seed < 4; ++seed) {
     Bytes data = RandomRuns(200000, lengths, seed);
     CheckAll(data, 0, "runs " + std::to_string(seed));  // 0 is one of the run values
@@ -206,16 +208,17 @@ TEST(Kernels, MatchTheModelOnRunsOfEveryAwkwardLength) {
 TEST(Kernels, MatchTheModelForEachRunLengthAtEveryOffset) {
   // A run of n bytes of v between literals, at every offset within a window and
   // past the window's reach, of the crunch byte and of another value.
-  for (size_t n : {1, 2, 3, 4, 62, 63, 64, 65, 127, 128, 129, 254, 255, 256, 257, 258, 509, 510,
-                   511, 512}) {
+  for (size_t n :
+       {1, 2, 3, 4, 62, 63, 64, 65, 127, 128, 129, 254, 255, 256, 257, 258, 509, 510, 511, 512}) {
     for (uint8_t v : {uint8_t{0}, uint8_t{7}}) {
       for (size_t offset = 0; offset < 200; offset += (offset < 70 ? 1 : 13)) {
         Bytes data;
         for (size_t i = 0; i < offset; ++i) data.push_back(static_cast<uint8_t>(100 + i % 50));
         data.insert(data.end(), n, v);
         for (size_t i = 0; i < 150; ++i) data.push_back(static_cast<uint8_t>(30 + i % 40));
-        CheckAll(data, 0, "run " + std::to_string(n) + " of " + std::to_string(v) + " at " +
-                              std::to_string(offset));
+        CheckAll(data, 0,
+                 "run " + std::to_string(n) + " of " + std::to_string(v) + " at " +
+                     std::to_string(offset));
       }
     }
   }
@@ -249,7 +252,8 @@ TEST(Kernels, MatchTheModelOnRealFiles) {
     Bytes data;
     uint8_t buffer[65536];
     size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0) data.insert(data.end(), buffer, buffer + got);
+    while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+      data.insert(data.end(), buffer, buffer + got);
     std::fclose(f);
     if (data.size() > (size_t{8} << 20)) data.resize(size_t{8} << 20);
     CheckWithOwnCrunch(data, name);
@@ -273,8 +277,8 @@ TEST(Scanner, AgreesWithTheDecoderOnArbitraryItems) {
     for (size_t i = 0; i + 1 < size; ++i) {
       if (coded[i] == crunch && coded[i + 1] == 0 && rng() % 8 != 0) coded[i + 1] = 1;
     }
-    for (size_t in_block : {size_t{1}, size_t{2}, size_t{65}, size_t{66}, size_t{67},
-                            size_t{1} << 20}) {
+    for (size_t in_block :
+         {size_t{1}, size_t{2}, size_t{65}, size_t{66}, size_t{67}, size_t{1} << 20}) {
       ASSERT_EQ(WalkInBlocks(coded, crunch, in_block, true),
                 WalkInBlocks(coded, crunch, in_block, false))
           << "trial " << trial << ", block " << in_block;

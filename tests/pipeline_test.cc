@@ -48,8 +48,9 @@ void WriteAll(const std::string& path, const Bytes& data) {
 void Expected(const Bytes& stub, const std::vector<std::string>& names,
               const std::vector<Bytes>& contents, Bytes* package, std::string* text) {
   *package = stub;
-  *text = "\nTuvo V1.0\nSelf-extracting packages from a program and its data files\n\n"
-          "Linking...\nAdding Executable...\n";
+  *text =
+      "\nTuvo V1.0\nSelf-extracting packages from a program and its data files\n\n"
+      "Linking...\nAdding Executable...\n";
   for (size_t i = names.size(); i-- > 0;) {
     const Bytes& data = contents[i];
     uint8_t crunch = reference::CrunchByte(data.data(), data.size());
@@ -92,7 +93,8 @@ TEST(Pipeline, PackageEqualsThePerByteModel) {
   add("empty", {});
   add("one", {42});
   Bytes runs;
-  while (runs.size() < (3u << 20)) runs.insert(runs.end(), 1 + rng() % 600, static_cast<uint8_t>(rng() % 3));
+  while (runs.size() < (3u << 20))
+    runs.insert(runs.end(), 1 + rng() % 600, static_cast<uint8_t>(rng() % 3));
   add("runs", runs);
   // Around the size up to which a file is read once, and the block size.
   for (size_t size : {size_t{1} << 20, (size_t{1} << 20) + 1, size_t{16} << 20,
@@ -101,7 +103,8 @@ TEST(Pipeline, PackageEqualsThePerByteModel) {
     for (size_t i = 0; i < size; ++i) data[i] = static_cast<uint8_t>(i % 251 < 200 ? rng() : 0);
     add("block" + std::to_string(size), data);
   }
-  for (int i = 0; i < 40; ++i) add("small" + std::to_string(i), Bytes(static_cast<size_t>(i * 37), static_cast<uint8_t>(i)));
+  for (int i = 0; i < 40; ++i)
+    add("small" + std::to_string(i), Bytes(static_cast<size_t>(i * 37), static_cast<uint8_t>(i)));
   add("program", ReadAll("/proc/self/exe"));
 
   Bytes package;

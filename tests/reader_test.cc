@@ -1,19 +1,18 @@
 // Format reader: golden package bytes, a table of malformed packages each
 // rejected with its own message, and every truncation of a valid package.
-#include "format/package_reader.h"
-#include "format/run_decoder.h"
-
 #include <gtest/gtest.h>
 
+#include "format/package_reader.h"
+#include "format/run_decoder.h"
 #include "test_util.h"
 
 namespace {
 
 // Stub "STUB" (4 bytes), record "a" = 41 41 41 41 42 with crunch 0, record
 // "bb" = 00 with crunch 1, terminator, start offset 4.
-const Bytes Valid = {'S', 'T', 'U', 'B',                                 //
-                     'a', 0, 0x00, 0x00, 0x04, 0x41, 0x42, 0x00, 0x00,  //
-                     'b', 'b', 0, 0x01, 0x00, 0x01, 0x00,                //
+const Bytes Valid = {'S',  'T',  'U',  'B',                                 //
+                     'a',  0,    0x00, 0x00, 0x04, 0x41, 0x42, 0x00, 0x00,  //
+                     'b',  'b',  0,    0x01, 0x00, 0x01, 0x00,              //
                      0x00, 0x04, 0x00, 0x00, 0x00};
 
 Bytes WithTrailer(Bytes records, uint32_t start) {

@@ -23,8 +23,8 @@
 #include <thread>
 #include <vector>
 
-#include "format/run_encoder.h"
 #include "format/layout.h"
+#include "format/run_encoder.h"
 
 namespace {
 

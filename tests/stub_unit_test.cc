@@ -10,10 +10,10 @@
 
 #include "command_line.h"
 #include "entry_path.h"
+#include "format/layout.h"
+#include "format/run_encoder.h"
 #include "image_layout.h"
 #include "plan.h"
-#include "format/run_encoder.h"
-#include "format/layout.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // End-to-end runs of the real tuvolink binary in temporary folders: console
 // text, exact target bytes, and every failure leaving nothing behind.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -84,8 +84,8 @@ TEST(Tuvolink, WritesExactTargetAndProgress) {
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.out, Banner + "Linking...\nAdding Executable...\n" + Progress("b", 2) +
                        Progress("a", 0) + "Terminating Target...\n");
-  Bytes expected = Join({ws.stub, {'b', 0, 2, 0, 0, 1, 2, 0}, {'a', 0, 0, 0, 4, 0x41, 0x42, 0, 0},
-                         Trailer(1000)});
+  Bytes expected = Join(
+      {ws.stub, {'b', 0, 2, 0, 0, 1, 2, 0}, {'a', 0, 0, 0, 4, 0x41, 0x42, 0, 0}, Trailer(1000)});
   EXPECT_EQ(ws.Read("out.exe"), expected);
   // The target is a program: the mode a linker gives (0777 less the umask).
   struct stat st;
@@ -118,9 +118,10 @@ TEST(Tuvolink, ReplacesAnExistingTargetAndMayPackIt) {
   // OutFile names an input: the package holds the input's old contents.
   RunResult r = ws.Tuvolink({"out.exe", "x", "out.exe"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(ws.Read("out.exe"),
-            Join({ws.stub, {'o', 'u', 't', '.', 'e', 'x', 'e', 0, 0, 0, 6, 9, 0, 0},
-                  {'x', 0, 0, 5, 0, 0}, Trailer(1000)}));
+  EXPECT_EQ(ws.Read("out.exe"), Join({ws.stub,
+                                      {'o', 'u', 't', '.', 'e', 'x', 'e', 0, 0, 0, 6, 9, 0, 0},
+                                      {'x', 0, 0, 5, 0, 0},
+                                      Trailer(1000)}));
   // The stub itself as OutFile: the package starts with the old stub.
   RunResult s = ws.Tuvolink({"tuvo.exe", "x", "x"});
   ASSERT_EQ(s.status, 0) << s.err;
@@ -141,15 +142,19 @@ TEST(Tuvolink, FailuresLeaveNothingBehind) {
     std::vector<std::string> args;
     std::string message;
   } cases[] = {
-      {"missing input", {"good", "missing.bin"},
+      {"missing input",
+       {"good", "missing.bin"},
        "tuvolink: cannot open 'missing.bin': No such file or directory\n"},
       {"folder input", {"folder", "good"}, "tuvolink: cannot open 'folder': Is a directory\n"},
       {"fifo input", {"good", "fifo"}, "tuvolink: cannot open 'fifo': not a regular file\n"},
-      {"missing list file", {"list.txt"},
+      {"missing list file",
+       {"list.txt"},
        "tuvolink: cannot open 'list.txt': No such file or directory\n"},
-      {"long argument", {"good", std::string(260, 'n')},
+      {"long argument",
+       {"good", std::string(260, 'n')},
        "tuvolink: name longer than 259 characters: '" + std::string(40, 'n') + "...'\n"},
-      {"zero byte in list", {"zero.txt"},
+      {"zero byte in list",
+       {"zero.txt"},
        "tuvolink: list file 'zero.txt', line 2: a name cannot hold a 0 byte\n"},
   };
   for (const Case& c : cases) {

@@ -60,8 +60,7 @@ struct KernelSet {
                          size_t* consumed);
   bool (*decode_items)(uint8_t crunch, const uint8_t** in, const uint8_t* in_end, uint8_t** out,
                        uint8_t* out_end);
-  bool (*scan_items)(uint8_t crunch, const uint8_t** in, const uint8_t* in_end,
-                     uint64_t* decoded);
+  bool (*scan_items)(uint8_t crunch, const uint8_t** in, const uint8_t* in_end, uint64_t* decoded);
 };
 // The kernels of `isa`, or null when it is not available.
 const KernelSet* KernelsFor(Isa isa);

@@ -30,7 +30,7 @@ Isa BaselineIsa() {
   int isa = baseline_isa.load(std::memory_order_relaxed);
   if (isa < 0) {
     isa = static_cast<int>(TUVOLINK_HAVE_SSE2 && AllowedIsa() != Isa::Portable ? Isa::Sse2
-                                                                                : Isa::Portable);
+                                                                               : Isa::Portable);
     baseline_isa.store(isa, std::memory_order_relaxed);
   }
   return static_cast<Isa>(isa);
@@ -51,7 +51,8 @@ const char* IsaName(Isa isa) {
 bool DecodeItems(uint8_t crunch, const uint8_t** in, const uint8_t* in_end, uint8_t** out,
                  uint8_t* out_end) {
 #if TUVOLINK_HAVE_SSE2
-  if (BaselineIsa() == Isa::Sse2) return kernels_sse2::DecodeItems(crunch, in, in_end, out, out_end);
+  if (BaselineIsa() == Isa::Sse2)
+    return kernels_sse2::DecodeItems(crunch, in, in_end, out, out_end);
 #endif
   return kernels_portable::DecodeItems(crunch, in, in_end, out, out_end);
 }

@@ -22,12 +22,12 @@
 Isa AllowedIsa();
 Isa BaselineIsa();
 
-#define TUVOLINK_KERNEL_ENTRIES                                                             \
-  void CountBytes(CountTables& tables, const uint8_t* data, size_t size);                   \
-  size_t EncodeItems(const uint8_t* data, size_t size, uint8_t crunch, uint8_t* out,        \
-                     size_t* consumed);                                                     \
+#define TUVOLINK_KERNEL_ENTRIES                                                              \
+  void CountBytes(CountTables& tables, const uint8_t* data, size_t size);                    \
+  size_t EncodeItems(const uint8_t* data, size_t size, uint8_t crunch, uint8_t* out,         \
+                     size_t* consumed);                                                      \
   bool DecodeItems(uint8_t crunch, const uint8_t** in, const uint8_t* in_end, uint8_t** out, \
-                   uint8_t* out_end);                                                       \
+                   uint8_t* out_end);                                                        \
   bool ScanItems(uint8_t crunch, const uint8_t** in, const uint8_t* in_end, uint64_t* decoded);
 
 namespace kernels_portable {

@@ -84,7 +84,7 @@ uint64_t CrunchMask(const uint8_t* w, __m128i c) {
 // true when it consumed the end marker. Output bytes behind *out may be
 // scratched.
 bool DecodeWindows(uint8_t crunch, const uint8_t** in, const uint8_t* in_end, uint8_t** out,
-                        uint8_t* out_end) {
+                   uint8_t* out_end) {
   const __m128i c = _mm_set1_epi8(static_cast<char>(crunch));
   const uint8_t* p = *in;
   uint8_t* o = *out;
@@ -159,8 +159,7 @@ unsigned ScanWindowExactly(const uint8_t* p, uint64_t mask, uint64_t* size, unsi
 // Walks items from *in (an item start) while a whole window of input
 // remains, without producing output: adds the bytes the items stand for to
 // *decoded and advances *in. Returns true when it consumed the end marker.
-bool ScanWindows(uint8_t crunch, const uint8_t** in, const uint8_t* in_end,
-                      uint64_t* decoded) {
+bool ScanWindows(uint8_t crunch, const uint8_t** in, const uint8_t* in_end, uint64_t* decoded) {
   const __m128i c = _mm_set1_epi8(static_cast<char>(crunch));
   const uint8_t* p = *in;
   uint64_t size = *decoded;

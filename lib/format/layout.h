@@ -46,9 +46,7 @@ inline uint32_t GetU32LE(const uint8_t* in) {
 
 // The executable headers that the stub reads to find its own end (ELF, PE)
 // are little-endian too.
-inline uint16_t GetU16LE(const uint8_t* in) {
-  return static_cast<uint16_t>(in[0] | in[1] << 8);
-}
+inline uint16_t GetU16LE(const uint8_t* in) { return static_cast<uint16_t>(in[0] | in[1] << 8); }
 
 inline uint64_t GetU64LE(const uint8_t* in) {
   return static_cast<uint64_t>(GetU32LE(in)) | static_cast<uint64_t>(GetU32LE(in + 4)) << 32;

@@ -47,8 +47,8 @@ bool PackageReader::Open(PackageSource* source, uint64_t end, ErrorLine* err) {
     return false;
   }
   if (start_ > limit_) {
-    err->Set("start offset %llu lies outside the records (the terminator is at %llu)",
-             ULL(start_), ULL(limit_));
+    err->Set("start offset %llu lies outside the records (the terminator is at %llu)", ULL(start_),
+             ULL(limit_));
     return false;
   }
   if (window_ == nullptr) window_ = static_cast<uint8_t*>(std::malloc(WindowSize));
@@ -122,8 +122,7 @@ bool PackageReader::ReadHead(RecordInfo* info, ErrorLine* err) {
   // The trailer came first.
   const void* zero = std::memchr(head, 0, got);
   if (zero == nullptr) {
-    err->Set("the name at offset %llu runs into the trailer without its 0 byte",
-             ULL(info->offset));
+    err->Set("the name at offset %llu runs into the trailer without its 0 byte", ULL(info->offset));
   } else {
     err->Set("record '%s' at offset %llu ends before its crunch byte",
              Shown(reinterpret_cast<const char*>(head)).text, ULL(info->offset));
@@ -161,8 +160,8 @@ bool PackageReader::DecodeData(RecordInfo* info, DecodeSink* sink, ErrorLine* er
       out = out_;
       room = OutSize;
     }
-    RunDecoder::Status status = decoder.Decode(window_ + offset, window_size_ - offset,
-                                               &consumed, out, room, &produced);
+    RunDecoder::Status status =
+        decoder.Decode(window_ + offset, window_size_ - offset, &consumed, out, room, &produced);
     pos_ += consumed;
     info->decoded_size += produced;
     if (produced > 0 && !sink->Put(out, produced)) {
@@ -180,8 +179,8 @@ PackageReader::Status PackageReader::Next(RecordInfo* info, DecodeSink* sink, Er
   bool failed = false;
   if (!Fill(err, &failed)) return Error;
   if (window_[pos_ - window_start_] == ListTerminator) {
-    err->Set("the records end at offset %llu, before the list terminator at %llu",
-             ULL(pos_), ULL(limit_));
+    err->Set("the records end at offset %llu, before the list terminator at %llu", ULL(pos_),
+             ULL(limit_));
     return Error;
   }
   if (!ReadHead(info, err)) return Error;

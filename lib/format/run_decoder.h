@@ -19,8 +19,8 @@ class RunDecoder {
   // Decodes from in[0, in_size) into out[0, out_size). *consumed and
   // *produced receive the bytes used from each. out_size must be at least
   // MaxRun, so that any run code fits.
-  Status Decode(const uint8_t* in, size_t in_size, size_t* consumed, uint8_t* out,
-                size_t out_size, size_t* produced);
+  Status Decode(const uint8_t* in, size_t in_size, size_t* consumed, uint8_t* out, size_t out_size,
+                size_t* produced);
   // Walks the items of in[0, in_size) as Decode does, without producing
   // output: *consumed receives the bytes used and *decoded grows by the bytes
   // they stand for. Returns NeedInput or EndMarker; far faster than Decode.

@@ -17,9 +17,7 @@ class RunEncoder {
 
   // Most bytes that Encode can write for `size` input bytes (every input byte
   // may be a lone C, a run code each, plus the run carried in).
-  static constexpr size_t MaxEncodedSize(size_t size) {
-    return RunCodeSize * size + RunCodeSize;
-  }
+  static constexpr size_t MaxEncodedSize(size_t size) { return RunCodeSize * size + RunCodeSize; }
   // Most bytes that Finish writes: the held-back run and the end marker.
   static constexpr size_t MaxFinishSize = RunCodeSize + EndMarkerSize;
 
