@@ -85,7 +85,7 @@ bool WriteTarget(const char* target_name, const std::string& stub_path, const Li
   if (!CopyStub(stub_path, &target, err)) return false;
   const uint32_t start = static_cast<uint32_t>(target.position());
   if (!target.Flush(err)) return false;
-  if (!PackRecords(list, &output, progress, err)) return false;
+  if (!PackRecords(list, &output, progress, nullptr, err)) return false;
   std::fprintf(progress, "Terminating Target...\n");
   uint8_t trailer[TrailerSize];
   PutTrailer(start, trailer);

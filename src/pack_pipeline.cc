@@ -464,7 +464,7 @@ void Pipeline::Write(TempOutput* output, std::FILE* progress) {
   for (;;) {
     Chunk chunk;
     if (!chunks_.Pop(&chunk)) return;
-    if (!chunk.text.empty()) std::fputs(chunk.text.c_str(), progress);
+    if (!chunk.text.empty() && progress != nullptr) std::fputs(chunk.text.c_str(), progress);
     if (chunk.buffer != nullptr) {
       std::string err;
       bool written = output->Write(chunk.buffer, chunk.size, &err);
@@ -491,7 +491,8 @@ void Guarded(Pipeline* pipeline, Body body) {
 
 }  // namespace
 
-bool PackRecords(const LinkNode* list, TempOutput* output, std::FILE* progress, std::string* err) {
+bool PackRecords(const LinkNode* list, TempOutput* output, std::FILE* progress, PackObserver*,
+                 std::string* err) {
   try {
     Pipeline pipeline;
     std::thread writer([&] { Guarded(&pipeline, [&] { pipeline.Write(output, progress); }); });
@@ -544,7 +545,8 @@ bool PackOne(const char* name, TargetWriter* target, std::FILE* progress, std::s
 
 }  // namespace
 
-bool PackRecords(const LinkNode* list, TempOutput* output, std::FILE* progress, std::string* err) {
+bool PackRecords(const LinkNode* list, TempOutput* output, std::FILE* progress, PackObserver*,
+                 std::string* err) {
   try {
     TargetWriter target(output);
     for (const LinkNode* node = list; node != nullptr; node = node->Next) {
