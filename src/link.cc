@@ -20,7 +20,7 @@ std::string StubTooLarge(const std::string& stub_path) {
   return "stub '" + stub_path + "' is 4 GiB or larger; its length must fit in 32 bits";
 }
 
-// Opens every input and the stub once before the target is created, so that a
+// Checks every input and the stub before the target is created, so that a
 // missing or unreadable file stops the run with nothing written.
 bool CheckInputs(const std::string& stub_path, const LinkNode* list, std::string* err) {
   InputFile stub;
@@ -30,8 +30,7 @@ bool CheckInputs(const std::string& stub_path, const LinkNode* list, std::string
     return false;
   }
   for (const LinkNode* node = list; node != nullptr; node = node->Next) {
-    InputFile input;
-    if (!input.Open(node->Name, err)) return false;
+    if (!InputFile::Check(node->Name, err)) return false;
   }
   return true;
 }

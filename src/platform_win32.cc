@@ -84,6 +84,23 @@ bool InputFile::Open(const char* name, std::string* err) {
   return true;
 }
 
+bool InputFile::Check(const char* name, std::string* err) {
+  // Whether a file can be read shows only by opening it.
+  InputFile file;
+  return file.Open(name, err);
+}
+
+bool InputFile::ReadSome(void* buffer, size_t size, size_t* got, std::string* err) {
+  DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+  DWORD n = 0;
+  if (!ReadFile(reinterpret_cast<HANDLE>(handle_), buffer, chunk, &n, nullptr)) {
+    *err = Failure("cannot read", name_, GetLastError());
+    return false;
+  }
+  *got = n;
+  return true;
+}
+
 bool InputFile::Read(void* buffer, size_t size, size_t* got, std::string* err) {
   uint8_t* out = static_cast<uint8_t*>(buffer);
   size_t total = 0;
@@ -223,6 +240,14 @@ std::string ExecutableDir() {
   WideCharToMultiByte(CP_ACP, 0, dir.c_str(), -1, &narrow[0], size, nullptr, nullptr);
   narrow.resize(static_cast<size_t>(size - 1));
   return narrow;
+}
+
+unsigned UsableProcessors() {
+  DWORD_PTR process = 0, system = 0;
+  if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system) || process == 0) return 1;
+  unsigned count = 0;
+  for (; process != 0; process &= process - 1) ++count;
+  return count;
 }
 
 bool IsRegularFile(const std::string& path) {
