@@ -80,8 +80,21 @@ struct Outcome {
   Bytes records;
 };
 
-// Packs `names` in list order from `source` with `workers` workers.
-Outcome Pack(FakeSource* source, const std::vector<std::string>& names, unsigned workers) {
+// Sums what the observer is told, by input.
+class Tally : public PackObserver {
+ public:
+  std::map<std::string, uint64_t> bytes;
+  void Read(const std::string& name, uint64_t size, uint64_t more) override {
+    EXPECT_EQ(size, sizes[name]) << name;
+    bytes[name] += more;
+  }
+  std::map<std::string, uint64_t> sizes;
+};
+
+// Packs `names` in list order from `source` with `workers` workers, the
+// progress text into Outcome::text unless `quiet`.
+Outcome Pack(FakeSource* source, const std::vector<std::string>& names, unsigned workers,
+             PackObserver* observer = nullptr, bool quiet = false) {
   std::vector<LinkNode> nodes(names.size());
   for (size_t i = 0; i < names.size(); ++i) {
     std::snprintf(nodes[i].Name, MaxName, "%s", names[i].c_str());
@@ -90,16 +103,18 @@ Outcome Pack(FakeSource* source, const std::vector<std::string>& names, unsigned
   TempDir dir;
   TempOutput output;
   Outcome outcome;
-  std::FILE* progress = std::tmpfile();
+  std::FILE* progress = quiet ? nullptr : std::tmpfile();
   EXPECT_TRUE(output.Create(dir / "out", &outcome.err));
   PackOptions options;
   options.workers = workers;
   options.source = source;
-  outcome.ok = PackRecordsWith(names.empty() ? nullptr : &nodes[0], &output, progress, nullptr,
+  outcome.ok = PackRecordsWith(names.empty() ? nullptr : &nodes[0], &output, progress, observer,
                                options, &outcome.err);
-  std::rewind(progress);
-  for (int c; (c = std::fgetc(progress)) != EOF;) outcome.text += static_cast<char>(c);
-  std::fclose(progress);
+  if (progress != nullptr) {
+    std::rewind(progress);
+    for (int c; (c = std::fgetc(progress)) != EOF;) outcome.text += static_cast<char>(c);
+    std::fclose(progress);
+  }
   std::string ignored;
   if (outcome.ok && output.Commit(&ignored)) outcome.records = ReadFile(dir / "out");
   return outcome;
@@ -212,15 +227,24 @@ TEST_P(Schedulers, ReadFailuresAreReportedInListOrder) {
 
 TEST_P(Schedulers, InputsThatChangeBetweenReadingsFail) {
   const size_t large = HoldLimit + 2 * PieceSize + 99;
-  Bytes data = Random(large, 4);
-  Bytes grown = data, shrunk(data.begin(), data.end() - PieceSize - 5);
+  Bytes data = Random(large, 4, 200);
+  Bytes grown = data, shrunk(data.begin(), data.end() - PieceSize - 5), moved = data;
   grown.resize(large + 1000, 'x');
-  const Bytes* changes[] = {&grown, &shrunk};
-  for (const Bytes* changed : changes) {
+  // The same size, but each run across a piece boundary ends elsewhere: the
+  // pieces coded before and after the change no longer meet.
+  for (size_t at = PieceSize; at < large; at += PieceSize) {
+    std::fill_n(data.begin() + static_cast<std::ptrdiff_t>(at - 10), 20, 250);
+    std::fill_n(moved.begin() + static_cast<std::ptrdiff_t>(at - 10), 30, 250);
+  }
+  struct {
+    const Bytes* changed;
+    uint64_t after;  // bytes read before the change
+  } cases[] = {{&grown, large}, {&shrunk, large}, {&moved, large + 1}};
+  for (const auto& c : cases) {
     FakeSource source;
     source.files["big"].data = data;
-    source.files["big"].switch_after = large;  // after the counting pass
-    source.files["big"].changed = *changed;
+    source.files["big"].switch_after = c.after;  // after the counting pass
+    source.files["big"].changed = *c.changed;
     Outcome outcome = Pack(&source, {"big"}, GetParam());
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.err, "'big' changed while it was being packed");
@@ -243,6 +267,23 @@ TEST_P(Schedulers, AMissingInputIsReportedAfterTheOnesBeforeIt) {
   EXPECT_FALSE(outcome.ok);
   EXPECT_EQ(outcome.err, "cannot open 'gone': No such file or directory");
   EXPECT_EQ(outcome.text, Model(&source, {"a"}).text + "Processing gone...\n");
+}
+
+// Quiet (no progress stream), the records are the same; the observer is
+// told of every byte once, though large files are read twice.
+TEST_P(Schedulers, QuietRunsTellTheObserverOfEveryByteOnce) {
+  FakeSource source;
+  Tally tally;
+  std::vector<std::string> names = {"large", "small", "empty"};
+  source.files["large"].data = Random(HoldLimit + 2 * PieceSize + 5, 1);
+  source.files["small"].data = Random(300000, 2);
+  for (const std::string& name : names) tally.sizes[name] = source.files[name].data.size();
+  Outcome outcome = Pack(&source, names, GetParam(), &tally, true);
+  ASSERT_TRUE(outcome.ok) << outcome.err;
+  EXPECT_TRUE(outcome.records == Model(&source, names).records);
+  EXPECT_EQ(tally.bytes["large"], tally.sizes["large"]);
+  EXPECT_EQ(tally.bytes["small"], tally.sizes["small"]);
+  EXPECT_EQ(tally.bytes["empty"], 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(SerialAndThreaded, Schedulers, ::testing::Values(1u, 2u, 3u));
