@@ -62,7 +62,8 @@ bool PackOne(const std::string& name, InputSource* source, Buffers* buffers, Spi
     *err = ChangedMessage(name);
     return false;
   }
-  return CodeWhole(name, buffers->hold.get(), size, &buffers->out, spill, err);
+  const uint8_t* data = buffers->hold.get();
+  return Compress(name, CalcCrunchByte(data, size), data, size, &buffers->out, spill, err);
 }
 
 }  // namespace

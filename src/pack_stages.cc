@@ -134,11 +134,14 @@ bool ReadWhole(PackInput* input, const std::string& name, uint8_t* buffer, size_
   return true;
 }
 
-bool CodeWhole(const std::string& name, const uint8_t* data, size_t size, OutBuffer* out,
-               Spill* spill, std::string* err) {
+uint8_t CalcCrunchByte(const uint8_t* data, size_t size) {
   ByteHistogram histogram;
   histogram.Add(data, size);
-  const uint8_t crunch = PickCrunchByte(histogram);
+  return PickCrunchByte(histogram);
+}
+
+bool Compress(const std::string& name, uint8_t crunch, const uint8_t* data, size_t size,
+              OutBuffer* out, Spill* spill, std::string* err) {
   if (!Room(MaxRecordHeadSize, out, spill, err)) return false;
   BeginRecord(name, crunch, out);
   RunEncoder encoder(crunch);

@@ -103,10 +103,16 @@ void BeginInput(const std::string& name, OutBuffer* out);
 bool ReadWhole(PackInput* input, const std::string& name, uint8_t* buffer, size_t* size,
                PackObserver* observer, std::string* err);
 
-// Appends the CrunchByte and Compressing lines and the record of a file held
-// whole, data[0, size), to `out`, draining it into `spill` when full.
-bool CodeWhole(const std::string& name, const uint8_t* data, size_t size, OutBuffer* out,
-               Spill* spill, std::string* err);
+// The count stage of a file held whole: the crunch byte of data[0, size),
+// its least frequent byte value, the lowest on a tie.
+uint8_t CalcCrunchByte(const uint8_t* data, size_t size);
+
+// The code stage of a file held whole: appends the CrunchByte and Compressing
+// lines and the record of data[0, size) named `name`, coded with `crunch`
+// (head, coded data, end marker), to `out`, draining it into `spill` when
+// full. False when the spill fails.
+bool Compress(const std::string& name, uint8_t crunch, const uint8_t* data, size_t size,
+              OutBuffer* out, Spill* spill, std::string* err);
 
 // Appends the CrunchByte and Compressing lines and the record head.
 // `out` must have room for a record head.

@@ -287,7 +287,8 @@ void Scheduler::RunBatch(Worker* worker, Slot* slot, uint64_t first, uint64_t co
       ok = false;
       err = ChangedMessage(name);
     }
-    ok = ok && CodeWhole(name, worker->hold.get(), size, out, &spill, &err);
+    const uint8_t* data = worker->hold.get();
+    ok = ok && Compress(name, CalcCrunchByte(data, size), data, size, out, &spill, &err);
     if (!ok) {
       stopped = true;
       if (err.empty()) {
