@@ -168,7 +168,10 @@ void Scheduler::Fail(const std::string& err) {
 }
 
 bool Scheduler::Finish(std::string* err) {
-  if (!failed_ && turn_ != Key(names_.size(), 0)) Fail("internal error: records missing");
+  // Every output written, none left over: else the keys were not a sequence.
+  if (!failed_ && (turn_ != Key(names_.size(), 0) || !pending_.empty())) {
+    Fail("internal error: the records are out of sequence");
+  }
   if (failed_) {
     *err = err_;
     return false;
@@ -255,9 +258,8 @@ uint64_t Scheduler::BatchCount() const {
 
 void Scheduler::RunBatch(Worker* worker, Slot* slot, uint64_t first, uint64_t count) {
   uint64_t key = Key(first, 0), files = 0, bytes = 0;
-  bool stopped = false;
   Delivery delivery;
-  for (uint64_t i = first; i < first + count && !stopped; ++i) {
+  for (uint64_t i = first; i < first + count; ++i) {
     const std::string name = names_[i];
     OutBuffer* out = &slot->out;
     TurnSpill spill(this, key);
@@ -268,7 +270,7 @@ void Scheduler::RunBatch(Worker* worker, Slot* slot, uint64_t first, uint64_t co
     bool ok = source_->Open(name.c_str(), &input, &err);
     if (ok && input->size() > HoldLimit) {
       // What came before goes first; then the file is shared, and the
-      // batch goes on after it in a buffer of its own.
+      // batch goes on after it, if there is more, in a buffer of its own.
       Delivery before;
       before.key = key;
       before.next = Key(i, 1);
@@ -277,9 +279,9 @@ void Scheduler::RunBatch(Worker* worker, Slot* slot, uint64_t first, uint64_t co
       key = Key(i + 1, 0);
       Lock lock(mutex_);
       ShareLarge(worker, std::move(input), i, lock);
-      slot = WaitSlot(worker, lock);
-      if (slot != nullptr) slot->busy = true;
-      stopped = slot == nullptr;
+      slot = i + 1 < first + count ? WaitSlot(worker, lock) : nullptr;
+      if (slot == nullptr) break;
+      slot->busy = true;
       continue;
     }
     ok = ok && ReadWhole(input.get(), name, worker->hold.get(), &size, observer_, &err);
@@ -290,10 +292,10 @@ void Scheduler::RunBatch(Worker* worker, Slot* slot, uint64_t first, uint64_t co
     const uint8_t* data = worker->hold.get();
     ok = ok && Compress(name, CalcCrunchByte(data, size), data, size, out, &spill, &err);
     if (!ok) {
-      stopped = true;
       if (err.empty()) {
         // Stopped by a failure before this one: nothing to report.
         std::lock_guard<std::mutex> lock(mutex_);
+        slot->out.Clear();
         slot->busy = false;
         slot = nullptr;
       }
@@ -391,6 +393,7 @@ void Scheduler::RunCode(Worker* worker, Slot* slot, LargeJob* job, uint64_t piec
                  &spill, &delivery.span, &err)) {
     Lock lock(mutex_);
     if (err.empty()) {
+      slot->out.Clear();
       slot->busy = false;
       return;
     }
