@@ -54,11 +54,11 @@ cmake --build "$build" --target package >"$work/cpack.log" 2>&1 || {
   exit 1
 }
 deb=$(ls "$build"/tuvolink_*.deb)
+installed=true # removed at exit even when half installed
 dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || {
   cat "$work/dpkg.log"
   exit 1
 }
-installed=true
 dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }' >"$work/files"
 hash -r
 expect "tuvolink on the PATH" /usr/bin/tuvolink "$(command -v tuvolink)"
@@ -78,28 +78,31 @@ printf '#!/bin/sh\necho "args: $*"\ncat data.txt\n' >"$home/prog.sh"
 printf 'packed data\n' >"$home/data.txt"
 chmod 755 "$home/prog.sh"
 [ -z "$user" ] || chown -R "$user" "$home"
-as_user() { # runs the command line in $home as $user; sets out and status
+as_user() { # runs the command line in $home as $user; sets out, err and status
   if [ -n "$user" ]; then
-    out=$(cd "$home" && runuser -u "$user" -- sh -c "$1" 2>&1 </dev/null)
+    out=$(cd "$home" && runuser -u "$user" -- sh -c "$1" 2>"$work/err" </dev/null)
   else
-    out=$(cd "$home" && sh -c "$1" 2>&1 </dev/null)
+    out=$(cd "$home" && sh -c "$1" 2>"$work/err" </dev/null)
   fi
   status=$?
+  err=$(cat "$work/err")
 }
 echo "packing as ${user:-$(id -un)} in $home"
 as_user 'tuvolink out.pkg prog.sh data.txt'
 expect "tuvolink out.pkg prog.sh data.txt: status" 0 "$status"
-[ "$status" -eq 0 ] || echo "$out"
+[ "$status" -eq 0 ] || echo "$err"
 expect "the package starts with the installed stub" \
   yes "$(starts_with "$home/out.pkg" /usr/lib/tuvolink/tuvo.exe)"
 as_user './out.pkg one two'
 expect "./out.pkg one two" "$(printf 'args: one two\npacked data')" "$out"
+[ "$status" -eq 0 ] || echo "$err"
 as_user './out.pkg --tuvo-check'
 expect "./out.pkg --tuvo-check: status" 0 "$status"
 # --stub windows, once the packer has it.
 if [ -f /usr/lib/tuvolink/win64/tuvo.exe ] && tuvolink --help 2>&1 | grep -q -- '--stub'; then
   as_user 'tuvolink --stub windows out.exe prog.sh data.txt'
   expect "tuvolink --stub windows: status" 0 "$status"
+  [ "$status" -eq 0 ] || echo "$err"
   expect "the package starts with the installed Windows stub" \
     yes "$(starts_with "$home/out.exe" /usr/lib/tuvolink/win64/tuvo.exe)"
 else
