@@ -249,7 +249,10 @@ pack_command() {
     tuvolink) cmd=("$tuvolink" "$output" "$list") ;;
     reference) mapfile -t names < "$list"
                cmd=("$reference" "$stub" "$output" "${names[@]}") ;;
-    cp) cmd=(cp --sparse=never "$cats/$set.bin" "$output") ;;
+    # --reflink=never: a real copy through read and write, never a clone of
+    # the blocks (copy_file_range or a reflink on a copy-on-write file
+    # system would copy nothing); --sparse=never: zeros written as data.
+    cp) cmd=(cp --sparse=never --reflink=never "$cats/$set.bin" "$output") ;;
     tar) cmd=(tar -cf "$output" --verbatim-files-from -T "$list") ;;
     # lz4 and zstd get the same files as the packer through tar, as one
     # would archive a folder with them: the per-file work (open, stat, read)
@@ -292,7 +295,7 @@ check_reference() {
     exit 1
   fi
   rm -f "$out/$1.reference"
-  checked_sets+=("$1")
+  case " ${checked_sets[*]} " in *" $1 "*) ;; *) checked_sets+=("$1") ;; esac
 }
 
 # One round of extraction, each tool into a fresh empty folder made (and its
@@ -310,7 +313,7 @@ extract_round() {
         # --no-same-owner: what tar does for an ordinary user; as root it
         # would also set the owner of every file.
         tar) cmd=(tar -xf "$out/$set.tar" --no-same-owner -C "$dest") ;;
-        cp) cmd=(cp --sparse=never "$cats/$set.bin" "$dest/") ;;
+        cp) cmd=(cp --sparse=never --reflink=never "$cats/$set.bin" "$dest/") ;;
       esac
       timed extract "$set" "$tool" "$round" "$work" "$dest" -- "${cmd[@]}"
       if [ "$tool" = stub ] && [ "$round" = 0 ]; then check_extracted "$set" "$dest"; fi
