@@ -101,6 +101,12 @@ check_tools() {
   done
 }
 
+# The interpreter itself, resolved once: a version manager's shim in PATH
+# can cost a second a call on a busy machine.
+find_python() {
+  python=$(python3 -c 'import sys; print(sys.executable)')
+}
+
 build_tools() {
   if [ ! -x "$build/tuvolink" ]; then
     cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -120,7 +126,7 @@ sets_pack=(mix bin text small image compressed pieces random zero)
 sets_extract=(mix pieces)
 
 make_corpus() {
-  corpus=$(python3 "$root/bench/corpus.py" build "$work" \
+  corpus=$("$python" "$root/bench/corpus.py" build "$work" \
     --bin-mb "$bin_mb" --text-mb "$text_mb" --image-mb "$image_mb" \
     --compressed-mb "$compressed_mb" --small-files "$small_files" \
     --small-max-kb "$small_max_kb" --pieces "$pieces" --piece-kb "$piece_kb" \
@@ -152,11 +158,13 @@ prepare_sets() {
     summary+=" $set ${set_files[$set]}/$((set_bytes[$set] >> 20))"
   done
   say "sets (files/MiB):$summary"
-  python3 "$root/bench/corpus.py" dense "$cats"/*.bin ||
+  "$python" "$root/bench/corpus.py" dense "$cats"/*.bin ||
     die "a concatenated file is sparse: cp could skip its holes"
-  # Read everything once, so that every tool starts from a warm page cache.
+  # Read everything once, so that every tool starts from a warm page cache,
+  # and write back what building the corpus and these files left dirty.
   cat "$cats"/*.bin > /dev/null
   (cd "$corpus" && find . -type f -print0 | xargs -0 cat) > /dev/null
+  sync
 }
 
 # --- Measuring ---------------------------------------------------------------------
@@ -178,7 +186,9 @@ timed() {
     die "$tool failed (status $rc) on the set '$set', phase $phase"
   fi
   [ "$round" = warm-up ] && return 0
-  read -r user sys rss < <(tail -n 1 "$results/time.txt")
+  local lines
+  mapfile -t lines < "$results/time.txt"  # a failed command adds a line before
+  read -r user sys rss <<< "${lines[-1]}"
   printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$phase" "$set" "$tool" "$round" \
     "$(( ${t1/./} - ${t0/./} ))" "$user" "$sys" "$rss" "$(bytes_of "$output")" \
     "${set_bytes[$set]:-0}" "${set_files[$set]:-0}" >> "$results/runs.tsv"
@@ -204,12 +214,26 @@ shuffle() {
   done
 }
 
-# Removes a tool's previous output and flushes dirty pages to disk, so that
-# the writeback of one run is not paid by the next one. Outside the timing.
-clear_output() {
-  rm -rf "$@"
-  sync
+# What becomes of an output once timed (outside the timing): checked, then
+# removed at once unless a later step needs it, since the dirty pages of a
+# removed file are dropped, never written; one that is kept is flushed with
+# fsync. Either way no run pays for the writeback of the run before it, and
+# no global sync waits for other users' writes.
+after_pack() {
+  local tool=$1 set=$2 round=$3
+  case $tool in
+    cp) if [ "$round" = 0 ]; then check_copy "$set"; fi ;;
+    # The reference packer's output is compared at the end of the round.
+    reference) sync -- "$output"; return ;;
+    # The packages are compared with the reference's and extracted later.
+    tuvolink) if reference_round "$round" || extracted "$set"; then sync -- "$output"; return; fi ;;
+    tar) if extracted "$set"; then sync -- "$output"; return; fi ;;
+  esac
+  rm -f "$output"
 }
+
+reference_round() { [ "$1" != warm-up ] && [ "$1" -lt "$ref_rounds" ]; }
+extracted() { case " ${sets_extract[*]} " in *" $1 "*) return 0 ;; esac; return 1; }
 
 # CPU time of the whole machine against this script's own (itself and all
 # the children it waited for), from /proc, in clock ticks: what others used
@@ -269,21 +293,22 @@ pack_round() {
   local round=$1 set tool tools
   for set in "${sets_pack[@]}"; do
     tools=(tuvolink cp tar lz4 zstd)
-    if [ "$round" != warm-up ] && [ "$round" -lt "$ref_rounds" ]; then tools+=(reference); fi
+    if reference_round "$round"; then tools+=(reference); fi
     shuffle "${tools[@]}"
     for tool in "${order[@]}"; do
       pack_command "$tool" "$set"
-      clear_output "$output"
+      rm -f "$output"
       timed pack "$set" "$tool" "$round" "$corpus" "$output" -- "${cmd[@]}"
+      after_pack "$tool" "$set" "$round"
     done
-    check_copy "$set"
-    if [ -e "$out/$set.reference" ]; then check_reference "$set"; fi
+    if reference_round "$round"; then check_reference "$set"; fi
   done
 }
 
+# cp wrote every byte, holes included (checked once per set).
 check_copy() {
   [ "$(stat -c %s "$out/$1.cp")" = "${set_bytes[$1]}" ] || die "cp copied a wrong size for '$1'"
-  python3 "$root/bench/corpus.py" dense "$out/$1.cp" || die "the copy of '$1' is sparse"
+  "$python" "$root/bench/corpus.py" dense "$out/$1.cp" || die "the copy of '$1' is sparse"
 }
 
 # The packer's output must be byte for byte the per-byte reference packer's.
@@ -306,8 +331,7 @@ extract_round() {
     shuffle stub tar cp
     for tool in "${order[@]}"; do
       dest=$out/extract.$tool
-      clear_output "$dest"
-      mkdir -p "$dest"
+      mkdir "$dest"
       case $tool in
         stub) cmd=("$out/$set.tuvolink" --tuvo-extract "$dest") ;;
         # --no-same-owner: what tar does for an ordinary user; as root it
@@ -317,9 +341,9 @@ extract_round() {
       esac
       timed extract "$set" "$tool" "$round" "$work" "$dest" -- "${cmd[@]}"
       if [ "$tool" = stub ] && [ "$round" = 0 ]; then check_extracted "$set" "$dest"; fi
+      rm -rf "$dest"  # before its pages are written back: see after_pack
     done
   done
-  clear_output "$out"/extract.*
 }
 
 # The stub must give back exactly the inputs, each at its name: the set's
@@ -420,6 +444,7 @@ cleanup() {
 
 main() {
   check_tools
+  find_python
   build_tools
   mkdir -p "$work/tmp"
   trap cleanup EXIT
@@ -470,11 +495,11 @@ main() {
   rm -f "$results/time.txt" "$results/stderr.txt"
   meta total_seconds "$(( (${EPOCHREALTIME/./} - ${launched/./}) / 1000000 ))"
 
-  local python=python3 args=()
+  local args=()
   if [ "$write_docs" = 1 ]; then
     # The chart needs matplotlib, which Debian's python3-matplotlib gives to
     # the system interpreter; take that one when the first has none.
-    if ! python3 -c 'import matplotlib' 2>/dev/null && /usr/bin/python3 -c 'import matplotlib' 2>/dev/null; then
+    if ! "$python" -c 'import matplotlib' 2>/dev/null && /usr/bin/python3 -c 'import matplotlib' 2>/dev/null; then
       python=/usr/bin/python3
     fi
     args=(--write-docs "$root/docs")

@@ -222,7 +222,7 @@ def fmt_ratio(s):
 def pack_table(tools, title):
     lines = [title, "",
              "| tool | time (s) | MB/s | CPU (s) | output (MiB) | output / input | "
-             "peak RSS (MiB) | tuvolink faster by × |",
+             "peak RSS (MiB) | tuvolink's speed, × this tool's |",
              "|---|---:|---:|---:|---:|---:|---:|---:|"]
     for t in PACK_TOOLS:
         s = tools.get(t)
@@ -238,6 +238,8 @@ def pack_table(tools, title):
 
 def class_table(pack, sets, title):
     lines = [title, "",
+             "× X: tuvolink's speed divided by X's on the same set, the median of the per-round "
+             "ratios (above 1: tuvolink is faster).", "",
              "| set | files | MiB | tuvolink MB/s | CPU (s) | output / input | × cp | × tar | "
              "× tar\\|lz4 | × tar\\|zstd | × reference |",
              "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
@@ -256,7 +258,7 @@ def class_table(pack, sets, title):
 
 
 def extract_table(extract):
-    lines = ["| set | tool | time (s) | MB/s | CPU (s) | peak RSS (MiB) | stub faster by × |",
+    lines = ["| set | tool | time (s) | MB/s | CPU (s) | peak RSS (MiB) | the stub's speed, × this tool's |",
              "|---|---|---:|---:|---:|---:|---:|"]
     for set_, tools in extract.items():
         for t in EXTRACT_TOOLS:
@@ -385,9 +387,12 @@ def method(meta, corpus, rounds_rows, summ):
              f"the largest of the rounds.",
              "- Every run: wall time from the shell's microsecond clock, user + system CPU "
              "seconds and peak RSS (of the largest process) from `/usr/bin/time`. The page cache "
-             "holds the corpus (read once before timing); before each run the tool's previous "
-             "output is removed and `sync` flushes dirty pages, outside the timing. Outputs go "
-             "to the same file system as the corpus. MB/s is 10^6 bytes of input per second.",
+             "holds the corpus (read once, then `sync`, before timing). After each run, outside "
+             "the timing, its output is checked and then removed at once (a removed file's "
+             "dirty pages are dropped, not written) or, when a later step needs it, flushed "
+             "with fsync, so that no run pays for the writeback of the one before; no tool's "
+             "time includes writing its output to disk. Outputs go to the same file system as "
+             "the corpus. MB/s is 10^6 bytes of input per second.",
              "",
              f"Corpus (from the files of this machine; `{os.path.basename(meta.get('corpus', ''))}`):",
              "", "| class | files | bytes | what |", "|---|---:|---:|---|"]
@@ -461,7 +466,7 @@ def chart(summ, path, warnings):
     b.set_xticks([x + 0.4 - width / 2 for x in range(len(sets))],
                  [SET_LABELS[s].replace(" ", "\n", 1) for s in sets], fontsize=7)
     b.set_yscale("log")
-    b.set_ylabel("tuvolink faster by × (median per-round ratio)")
+    b.set_ylabel("tuvolink's speed, × the tool's (median per-round ratio)")
     b.set_title("Per class (random and zeros: apart, not in the mix)", fontsize=10)
     b.legend(fontsize=7, ncol=4, loc="upper center", bbox_to_anchor=(0.5, -0.16))
     if warnings:
