@@ -37,11 +37,13 @@
 #   SEED            which files are picked and the order of tools [1]
 #   BIG_GB          sparse file for the peak-memory check [4 / 0]; 0 skips it
 #   KERNEL_MIN_TIME Google Benchmark's --benchmark_min_time [1 / 0.05]
-#   WORK            work folder [BUILD_DIR/compare-work / BUILD_DIR/compare-work-quick]:
-#                   inside the build tree, so that two checkouts sharing a
-#                   machine never share (and clobber) one
+#   WORK            work folder [BUILD_DIR/compare-work / BUILD_DIR/compare-work-quick],
+#                   relative to the source tree: inside the build tree by
+#                   default, so that two checkouts sharing a machine never
+#                   share (and clobber) one
 #   WRITE_DOCS=1    also write docs/performance.md and docs/performance.png
-#   KEEP_OUTPUT=1   keep the packages, copies and archives of the last round
+#   KEEP_OUTPUT=1   leave WORK/out (the packages and tar archives that later
+#                   steps used), WORK/cats and WORK/tmp in place
 #
 # The corpus is cached in WORK/corpus-KEY, KEY a hash of its parameters and
 # of bench/corpus.py. Results: WORK/results/results.json (every run) and
@@ -323,8 +325,8 @@ check_reference() {
   case " ${checked_sets[*]} " in *" $1 "*) ;; *) checked_sets+=("$1") ;; esac
 }
 
-# One round of extraction, each tool into a fresh empty folder made (and its
-# predecessor removed) outside the timing.
+# One round of extraction, each tool into a fresh empty folder, made before
+# and removed after the timed run.
 extract_round() {
   local round=$1 set tool dest
   for set in "${sets_extract[@]}"; do

@@ -21,6 +21,8 @@ Layout of corpus-KEY/:
   pieces/pNN/      PIECES files of PIECE_KB each, cut from the real files
   MANIFEST.tsv     class, path, bytes, source of every file
   PARAMS.json      the parameters and the key
+Building a new corpus removes the other corpus-* folders of WORK: they were
+made for other parameters or by an older version of this script.
 
 Usage:
   corpus.py build WORK [--name value ...]   prints the corpus folder
@@ -40,7 +42,6 @@ import time
 # Only /usr: programs, libraries, headers and shared data. /etc and home
 # folders are left alone (they may hold secrets and are not ours to copy).
 ROOTS = ["/usr/bin", "/usr/sbin", "/usr/libexec", "/usr/lib", "/usr/include", "/usr/share"]
-MIX_CLASSES = ["bin", "text", "small", "image", "compressed"]
 MiB = 1 << 20
 KiB = 1 << 10
 
@@ -191,7 +192,9 @@ class Writer:
         # share the blocks of the source (reflinks) or keep its holes.
         with open(path, "wb") as f:
             f.write(data)
-        self.rows.append((cls, rel, len(data), source))
+        # The manifest is tab-separated, one file a line.
+        shown = source.replace("\t", "?").replace("\n", "?")
+        self.rows.append((cls, rel, len(data), shown))
         self.used.add(source)
 
 
@@ -409,7 +412,7 @@ def verify(folder):
     there with its recorded size and no other file is."""
     try:
         with open(os.path.join(folder, "MANIFEST.tsv")) as f:
-            rows = [line.rstrip("\n").split("\t") for line in f if not line.startswith("#")]
+            rows = [line.rstrip("\n").split("\t", 3) for line in f if not line.startswith("#")]
     except OSError:
         return False
     expected = {rel: int(size) for _, rel, size, _ in rows}

@@ -69,7 +69,7 @@ def read_manifest(corpus):
         for line in f:
             if line.startswith("#"):
                 continue
-            cls, _, size, _ = line.rstrip("\n").split("\t")
+            cls, _, size, _ = line.rstrip("\n").split("\t", 3)
             c = classes.setdefault(cls, {"files": 0, "bytes": 0})
             c["files"] += 1
             c["bytes"] += int(size)
