@@ -41,7 +41,9 @@
 #                   relative to the source tree: inside the build tree by
 #                   default, so that two checkouts sharing a machine never
 #                   share (and clobber) one
-#   WRITE_DOCS=1    also write docs/performance.md and docs/performance.png
+#   WRITE_DOCS=1    also write the results part of docs/performance.md and
+#                   docs/performance.png (the chart needs matplotlib, e.g.
+#                   Debian's python3-matplotlib; without it: no chart, a note)
 #   KEEP_OUTPUT=1   leave WORK/out (the packages and tar archives that later
 #                   steps used), WORK/cats and WORK/tmp in place
 #
@@ -241,8 +243,8 @@ extracted() { case " ${sets_extract[*]} " in *" $1 "*) return 0 ;; esac; return 
 # the children it waited for), from /proc, in clock ticks: what others used
 # between two samples is the difference.
 cpu_sample() {
-  local cpu user nice sys idle iowait irq softirq steal rest self
-  read -r cpu user nice sys idle iowait irq softirq steal rest < /proc/stat
+  local user nice sys idle iowait irq softirq steal rest self
+  read -r _ user nice sys idle iowait irq softirq steal rest < /proc/stat
   read -r -a self < <(sed 's/^.*) //' /proc/$$/stat)
   # fields 14 to 17 of the stat line: utime stime cutime cstime
   echo "$((user + nice + sys + irq + softirq + steal)) $((user + nice + sys + idle + iowait + irq + softirq + steal)) $steal $((self[11] + self[12] + self[13] + self[14]))"
