@@ -228,7 +228,8 @@ def pack_table(tools, title):
         s = tools.get(t)
         if not s:
             continue
-        rounds = f" ({s['rounds']} rounds)" if t == "reference" else ""
+        rounds = (f" ({s['rounds']} round{'s' if s['rounds'] != 1 else ''})"
+                  if t == "reference" else "")
         lines.append(f"| {md(TOOL_LABELS[t])}{rounds} | {s['wall_s']:.3f} | {s['mb_per_s']:.0f} | "
                      f"{s['cpu_s']:.2f} | {mib(s['out_bytes']):.1f} | "
                      f"{s['out_bytes'] / s['in_bytes']:.1%} | {s['maxrss_kb'] / 1024:.1f} | "
@@ -424,6 +425,9 @@ def method(meta, corpus, rounds_rows, summ):
               f"- Start-up: a loop in bash starts the 1 KB script, or the package holding it, "
               f"{meta.get('startup_runs')} times a round; the figure is the loop's time divided "
               f"by the starts, fork of the loop included in both.",
+              "- Peak memory: the largest RSS of the packer's runs on each set is in the tables; "
+              "the sparse-file row packs one large file of holes (read as zeros) once, as a check "
+              "that the packer's memory does not grow with a file's size, not as a speed figure.",
               "- The kernel micro benchmarks run on the mix held in memory.",
               "", f"Tools: {meta.get('tar')}; {meta.get('lz4')}; {meta.get('zstd')}; "
               f"{meta.get('cp')}.", ""]
