@@ -450,7 +450,10 @@ def chart(summ, path, warnings):
         import matplotlib.pyplot as plt
     except ImportError:
         return False
-    fig, (a, b) = plt.subplots(1, 2, figsize=(12, 4.6), gridspec_kw={"width_ratios": [1, 1.6]})
+    try:
+        fig, (a, b) = plt.subplots(1, 2, figsize=(12, 4.6), width_ratios=[1, 1.6])
+    except TypeError:  # matplotlib before 3.6: panels of equal width
+        fig, (a, b) = plt.subplots(1, 2, figsize=(12, 4.6))
     mix = summ["pack"].get("mix", {})
     tools = [t for t in PACK_TOOLS if t in mix]
     rates = [mix[t]["mb_per_s"] for t in tools]
