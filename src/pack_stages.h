@@ -47,7 +47,7 @@ InputSource* FileSource();
 
 // Files of at most HoldLimit bytes are read once and held whole; larger ones
 // are read twice, in pieces of PieceSize bytes: once to count, once to code.
-constexpr size_t HoldLimit = size_t{4} << 20;
+constexpr size_t HoldLimit = size_t{2} << 20;
 constexpr size_t PieceSize = size_t{1} << 20;
 // Bytes read beyond a piece to find where its last run ends.
 constexpr size_t PieceLookahead = size_t{4} << 10;
@@ -58,10 +58,12 @@ constexpr size_t PieceBufferSize = PieceSize + 1 + PieceLookahead;
 // the target. The text of a record goes out before its bytes.
 class OutBuffer {
  public:
-  // Room for the largest single step of the coder (a code piece of the
-  // worst kind, or a record head) and more.
-  static constexpr size_t Capacity = size_t{2} << 20;
-  static constexpr size_t CodeStep = size_t{256} << 10;
+  // Room for the record of a file held whole, which codes to little more
+  // than its size (the crunch byte is rare), checked step by step against
+  // the worst case of a step: so such a file never waits for its turn to
+  // drain its buffer.
+  static constexpr size_t Capacity = (size_t{2} << 20) + (size_t{256} << 10);
+  static constexpr size_t CodeStep = size_t{64} << 10;
   static_assert(RunEncoder::MaxEncodedSize(CodeStep) + MaxRecordHeadSize <= Capacity,
                 "one step fits an empty buffer");
 

@@ -2,7 +2,7 @@
 // files at a time (read, count, code) or a piece of a large file (count, then
 // code), and handing the finished output over to be written in list order by
 // whichever worker finds it next in turn. There is no writer thread: each
-// worker's output waits in one of its two buffers until its turn.
+// worker's output waits in one of its buffers until its turn.
 #include "pack_stages.h"
 
 #if TUVOLINK_PACK_THREADS
@@ -56,10 +56,17 @@ struct Slot {
   bool busy = false;
 };
 
+// The output buffers of all workers together. A worker whose buffers all
+// wait for their turn waits too; with more of them it runs further ahead
+// while the one that holds the turn is held up (on a busy machine, by the
+// other programs on its processor).
+constexpr unsigned OutBuffers = 12;
+
 struct Worker {
+  explicit Worker(unsigned buffers) : slots(buffers) {}
   std::unique_ptr<uint8_t[]> hold{new uint8_t[HoldLimit + 1]};
   std::unique_ptr<uint8_t[]> piece{new uint8_t[PieceBufferSize]};
-  Slot slots[2];
+  std::vector<Slot> slots;
 };
 
 // An output waiting for its turn, with what comes after it.
@@ -493,7 +500,8 @@ bool PackThreaded(const std::vector<const char*>& names, unsigned workers, Input
   try {
     Scheduler scheduler(names, source, output, progress, observer);
     std::vector<std::unique_ptr<Worker>> states;
-    for (unsigned i = 0; i < workers; ++i) states.emplace_back(new Worker);
+    const unsigned buffers = std::max(2u, OutBuffers / workers);
+    for (unsigned i = 0; i < workers; ++i) states.emplace_back(new Worker(buffers));
     std::vector<std::thread> threads;
     for (unsigned i = 1; i < workers; ++i) {
       try {
