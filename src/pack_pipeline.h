@@ -30,7 +30,7 @@ class PackObserver {
 // `progress` (none when it is null), and tells `observer` (which may be null)
 // of the bytes read. A file of at most HoldLimit bytes (pack_stages.h) is
 // read once; a larger one is read twice and must not change in between.
-// Memory use is bounded (under 40 MiB, whatever the input sizes and the
+// Memory use is bounded (under 48 MiB, whatever the input sizes and the
 // number of workers). Returns false and sets *err, naming the file and
 // the reason, at the first failure in list order; nothing after it is written.
 bool PackRecords(const LinkNode* list, TempOutput* output, std::FILE* progress,
