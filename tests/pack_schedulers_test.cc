@@ -147,18 +147,18 @@ Bytes Random(size_t size, uint32_t seed, int values = 256) {
 
 // A large file whose runs meet the piece boundaries in every way.
 Bytes PieceEdges() {
-  const size_t piece = PieceSize;
-  Bytes data = Random(6 * piece + piece / 2, 5, 200);
+  const size_t piece = PieceSize, at = HoldLimit;  // past the size held whole
+  Bytes data = Random(at + 6 * piece + piece / 2, 5, 200);
   auto fill = [&](size_t from, size_t to, uint8_t value) {
     std::fill(data.begin() + static_cast<std::ptrdiff_t>(from),
               data.begin() + static_cast<std::ptrdiff_t>(to), value);
   };
-  fill(2 * piece - 100, 2 * piece + 300, 'A');          // across a boundary
-  fill(3 * piece - 5, 4 * piece + 7, 0);                // over a whole piece
-  fill(5 * piece - 600, 5 * piece, 'B');                // ending on a boundary
-  fill(5 * piece, 5 * piece + 2, 'C');                  // and a short one after it
-  fill(6 * piece - 1000, data.size(), 201);             // over the whole last piece
-  data[piece - 1] = data[piece] = data[piece + 1] = 7;  // three across the first
+  fill(at + 2 * piece - 100, at + 2 * piece + 300, 'A');  // across a boundary
+  fill(at + 3 * piece - 5, at + 4 * piece + 7, 0);        // over a whole piece
+  fill(at + 5 * piece - 600, at + 5 * piece, 'B');        // ending on a boundary
+  fill(at + 5 * piece, at + 5 * piece + 2, 'C');          // and a short one after it
+  fill(at + 6 * piece - 1000, data.size(), 201);          // over the whole last piece
+  fill(piece - 1, piece + 2, 7);                          // three across the first
   return data;
 }
 
@@ -174,10 +174,10 @@ TEST_P(Schedulers, RecordsEqualThePerByteModel) {
   add("empty", {});
   add("edges", PieceEdges());
   for (uint32_t i = 0; i < 300; ++i) add("small" + std::to_string(i), Random(i * 37 % 9000, i, 4));
-  add("held", Random(HoldLimit, 9));           // the largest held whole
-  add("next", Random(HoldLimit + 1, 10, 3));   // the smallest in pieces
-  add("zeros", Bytes(3 * PieceSize + 17, 0));  // one run, all pieces
-  add("crunch", Bytes(PieceSize * 5 + 3, 0));  // runs of the crunch byte
+  add("held", Random(HoldLimit, 9));                       // the largest held whole
+  add("next", Random(HoldLimit + 1, 10, 3));               // the smallest in pieces
+  add("zeros", Bytes(HoldLimit + 3 * PieceSize + 17, 0));  // one run, all pieces
+  add("crunch", Bytes(HoldLimit + 5 * PieceSize + 3, 0));  // runs of the crunch byte
   source.files["crunch"].data[77] = 1;
   add("empty2", {});
   Outcome model = Model(&source, names);
