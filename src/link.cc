@@ -1,6 +1,8 @@
 // Linking the target in one forward pass, with the progress lines of a run.
 #include "link.h"
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
 
 #include "format/layout.h"
@@ -53,6 +55,26 @@ bool CopyStub(const std::string& stub_path, TargetWriter* target, std::string* e
   return true;
 }
 
+void Say(std::FILE* progress, const char* line) {
+  if (progress != nullptr) std::fputs(line, progress);
+}
+
+// The progress lines are the command's output: when they cannot all be
+// written the run fails, and it must fail before the target is replaced.
+bool FlushProgress(std::FILE* progress, std::string* err) {
+  if (progress == nullptr) return true;
+  errno = 0;
+  int flushed = std::fflush(progress);
+  int error = errno;
+  if (flushed == 0 && !std::ferror(progress)) return true;
+  // A write that failed earlier leaves only the error flag behind.
+  if (error == 0) error = EIO;
+  *err = std::string("cannot write to ") +
+         (progress == stdout ? "standard output" : "the progress stream") + ": " +
+         std::strerror(error);
+  return false;
+}
+
 }  // namespace
 
 bool FindStub(std::string* path, std::string* err) {
@@ -80,17 +102,18 @@ bool WriteTarget(const char* target_name, const std::string& stub_path, const Li
   TempOutput output;
   if (!output.Create(target_name, err)) return false;
   TargetWriter target(&output);
-  std::fprintf(progress, "Linking...\n");
-  std::fprintf(progress, "Adding Executable...\n");
+  Say(progress, "Linking...\n");
+  Say(progress, "Adding Executable...\n");
   if (!CopyStub(stub_path, &target, err)) return false;
   const uint32_t start = static_cast<uint32_t>(target.position());
   if (!target.Flush(err)) return false;
   if (!PackRecords(list, &output, progress, nullptr, err)) return false;
-  std::fprintf(progress, "Terminating Target...\n");
+  Say(progress, "Terminating Target...\n");
   uint8_t trailer[TrailerSize];
   PutTrailer(start, trailer);
   if (!target.Write(trailer, sizeof trailer, err)) return false;
   if (!target.Flush(err)) return false;
+  if (!FlushProgress(progress, err)) return false;
   return output.Commit(err);
 }
 

@@ -7,6 +7,7 @@
 
 #include "file_list.h"
 #include "link.h"
+#include "platform.h"
 
 namespace {
 
@@ -44,6 +45,7 @@ int Run(int argc, char* argv[]) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  PrepareSignals();
   int status = Run(argc, argv);
   if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && status == 0) {
     std::fprintf(stderr, "tuvolink: cannot write to standard output: %s\n", std::strerror(errno));

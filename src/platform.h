@@ -45,7 +45,7 @@ class InputFile {
 // The output under construction: a new file in the target's folder that
 // replaces the target by a rename once it is complete. Until Commit succeeds
 // the target is untouched, and the temporary is removed on Discard, on
-// destruction and when the process is interrupted (Ctrl-C, SIGTERM).
+// destruction and when a signal ends the process (see PrepareSignals).
 class TempOutput {
  public:
   TempOutput() = default;
@@ -69,6 +69,13 @@ class TempOutput {
   std::string target_;
   std::string temp_path_;
 };
+
+// Sets up, once, what a signal does to the packer: every catchable signal
+// that ends a process, unless it was ignored at start, first removes the
+// temporary of the TempOutput under construction (Ctrl-C on Windows); a
+// write beyond the file size limit fails instead of ending the process.
+// Call it before anything is written; TempOutput::Create calls it too.
+void PrepareSignals();
 
 // Folder of the running executable, without a trailing separator; empty if
 // it cannot be found.

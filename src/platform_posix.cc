@@ -9,11 +9,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include "names.h"
 #include "platform.h"
 
 namespace {
-
-std::string Quoted(const std::string& name) { return "'" + name + "'"; }
 
 std::string Failure(const char* what, const std::string& name, int error) {
   return std::string(what) + " " + Quoted(name) + ": " + std::strerror(error);
@@ -30,19 +29,45 @@ void RemovePendingAndDie(int sig) {
   raise(sig);
 }
 
-void InstallHandlersOnce() {
-  static bool installed = false;
-  if (installed) return;
-  installed = true;
-  const int signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
-  for (int sig : signals) {
+// The signals whose default action ends the process and that a handler can
+// catch. The faults a program raises on itself (SIGSEGV, SIGBUS...) are left
+// to the default action and to the sanitizers.
+const int TerminatingSignals[] = {
+    SIGHUP,    SIGINT,  SIGQUIT, SIGPIPE,   SIGALRM, SIGTERM,
+    SIGUSR1,   SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF,
+#ifdef SIGPOLL
+    SIGPOLL,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+};
+
+}  // namespace
+
+void PrepareSignals() {
+  static bool prepared = false;
+  if (prepared) return;
+  prepared = true;
+  // Beyond the file size limit a write then fails with EFBIG, which is
+  // reported like any failed write, instead of killing the process.
+  signal(SIGXFSZ, SIG_IGN);
+  for (int sig : TerminatingSignals) {
     struct sigaction action;
+    // A signal ignored at start (nohup, a shell's background job) stays
+    // ignored: the caller asked for the packer to survive it.
+    if (sigaction(sig, nullptr, &action) != 0 || action.sa_handler == SIG_IGN) continue;
     std::memset(&action, 0, sizeof action);
     action.sa_handler = RemovePendingAndDie;
-    sigemptyset(&action.sa_mask);
+    sigfillset(&action.sa_mask);
     sigaction(sig, &action, nullptr);
   }
 }
+
+namespace {
 
 // Registers (or, with an empty path, clears) the temporary to remove on a
 // signal, with signals blocked so the handler never sees half a path.
@@ -93,6 +118,23 @@ bool ReadFully(int fd, const std::string& name, int64_t offset, void* buffer, si
   }
   *got = total;
   return true;
+}
+
+// The temporary's mkstemp template: the target's name and ".tmpXXXXXX", in
+// the target's folder, the target's last component cut so that the name
+// stays within the folder's limit (a 250-character OutFile is valid).
+std::string TempTemplate(const std::string& target) {
+  const std::string suffix = ".tmpXXXXXX";
+  size_t slash = target.rfind('/');
+  size_t base = slash == std::string::npos ? 0 : slash + 1;
+  std::string dir = base == 0 ? std::string(".") : target.substr(0, base);
+  long name_max = pathconf(dir.c_str(), _PC_NAME_MAX);
+  if (name_max <= 0) name_max = NAME_MAX;
+  size_t keep = static_cast<size_t>(name_max) > suffix.size()
+                    ? static_cast<size_t>(name_max) - suffix.size()
+                    : 0;
+  if (target.size() - base > keep) return target.substr(0, base + keep) + suffix;
+  return target + suffix;
 }
 
 }  // namespace
@@ -149,8 +191,8 @@ void InputFile::Close() {
 bool TempOutput::Create(const std::string& target, std::string* err) {
   Discard();
   target_ = target;
-  std::string templ = target + ".tmpXXXXXX";
-  InstallHandlersOnce();
+  std::string templ = TempTemplate(target);
+  PrepareSignals();
   // Blocked, so that a signal cannot fall between mkstemp and registration.
   sigset_t all, old;
   sigfillset(&all);
