@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "folder_walk.h"
 #include "names.h"
 #include "platform.h"
 
@@ -94,6 +95,26 @@ bool ListReader::Finish(std::string* err) {
 
 }  // namespace
 
+bool AddInputs(const std::vector<std::string>& names, std::string* err) {
+  for (size_t i = 0; i < names.size(); ++i) {
+    const std::string& name = names[i];
+    if (!IsFolder(name)) {
+      if (!AddToFileList(name, err)) return false;
+      continue;
+    }
+    if (i == 0) {
+      *err = "the first input, " + Quoted(name) + ", is a folder: it must be the program, a file";
+      return false;
+    }
+    std::vector<std::string> files;
+    if (!WalkFolder(name, &files, err)) return false;
+    for (const std::string& file : files) {
+      if (!AddToFileList(file, err)) return false;
+    }
+  }
+  return true;
+}
+
 bool AddToFileList(const std::string& name, std::string* err) {
   if (name.size() > MaxName - 1) {
     *err = TooLong(name);
@@ -138,10 +159,7 @@ bool CompileFileList(int argc, char* argv[], ListNotes* notes, std::string* err)
       if (argv[i][0] != 0) names.push_back(argv[i]);
     }
   }
-  for (const std::string& name : names) {
-    if (!AddToFileList(name, err)) return false;
-  }
-  return true;
+  return AddInputs(names, err);
 }
 
 bool CompileFileList(int argc, char* argv[], std::string* err) {

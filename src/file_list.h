@@ -25,7 +25,8 @@ struct ListNotes {
 };
 
 // Builds LinkList from main's arguments: argv[2] names a list file when it is
-// the only argument after OutFile (argc == 3), and the inputs otherwise.
+// the only argument after OutFile (argc == 3), and the inputs otherwise; a
+// folder among the inputs stands for the files under it (see AddInputs).
 // Empty arguments are skipped, and an empty line ends a list file (the
 // non-empty lines after it draw a warning). Returns false and sets *err when
 // the list file cannot be read or a name is over MaxName - 1 characters or (in
@@ -34,6 +35,11 @@ struct ListNotes {
 bool CompileFileList(int argc, char* argv[], ListNotes* notes, std::string* err);
 // The same, the warnings dropped.
 bool CompileFileList(int argc, char* argv[], std::string* err);
+
+// Adds `names`, in the order given, to LinkList; a folder among them adds
+// every regular file under it (see WalkFolder). The first name must not be a
+// folder: it is the program. False, with *err set, at the first failure.
+bool AddInputs(const std::vector<std::string>& names, std::string* err);
 
 // Puts a node for `name` at the head of LinkList. False if it is too long.
 bool AddToFileList(const std::string& name, std::string* err);

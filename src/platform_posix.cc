@@ -1,5 +1,6 @@
 // POSIX implementation of the platform layer: file descriptors, mkstemp and
 // rename, and signal handlers that remove an unfinished temporary.
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
@@ -191,6 +192,7 @@ void InputFile::Close() {
 bool TempOutput::Create(const std::string& target, std::string* err) {
   Discard();
   target_ = target;
+  size_ = 0;
   std::string templ = TempTemplate(target);
   PrepareSignals();
   // Blocked, so that a signal cannot fall between mkstemp and registration.
@@ -218,6 +220,7 @@ bool TempOutput::Write(const void* data, size_t size, std::string* err) {
     *err = Failure("cannot write", target_, error);
     return false;
   }
+  size_ += size;
   return true;
 }
 
@@ -266,4 +269,53 @@ std::string ExecutableDir() {
 bool IsRegularFile(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool IsFolder(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool ReadFolder(const std::string& path, std::vector<FolderEntry>* entries, std::string* err) {
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) {
+    *err = Failure("cannot read the folder", path, errno);
+    return false;
+  }
+  const std::string prefix = path.back() == '/' ? path : path + "/";
+  errno = 0;
+  while (dirent* entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    std::string full = prefix + name;
+    struct stat st;
+    FolderEntry::Kind kind = FolderEntry::Other;
+    if (lstat(full.c_str(), &st) != 0) {
+      kind = FolderEntry::Other;
+    } else if (S_ISREG(st.st_mode)) {
+      kind = FolderEntry::File;
+    } else if (S_ISDIR(st.st_mode)) {
+      kind = FolderEntry::Folder;
+    } else if (S_ISLNK(st.st_mode)) {
+      kind = stat(full.c_str(), &st) != 0 ? FolderEntry::LinkToOther
+             : S_ISREG(st.st_mode)        ? FolderEntry::LinkToFile
+             : S_ISDIR(st.st_mode)        ? FolderEntry::LinkToFolder
+                                          : FolderEntry::LinkToOther;
+    }
+    entries->push_back({name, kind});
+    errno = 0;
+  }
+  int error = errno;
+  closedir(dir);
+  if (error != 0) {
+    *err = Failure("cannot read the folder", path, error);
+    return false;
+  }
+  return true;
+}
+
+bool IsTerminal(std::FILE* stream) { return isatty(fileno(stream)) == 1; }
+
+std::vector<std::string> Utf8Arguments(int argc, char* argv[]) {
+  return std::vector<std::string>(argv, argv + argc);
 }

@@ -142,6 +142,7 @@ void InputFile::Close() {
 bool TempOutput::Create(const std::string& target, std::string* err) {
   Discard();
   target_ = target;
+  size_ = 0;
   // A name no other run picks: the process id and a counter, created
   // exclusively so that an existing file is never reused.
   static unsigned counter = 0;
@@ -168,6 +169,7 @@ bool TempOutput::Create(const std::string& target, std::string* err) {
 }
 
 bool TempOutput::Write(const void* data, size_t size, std::string* err) {
+  size_ += size;
   const uint8_t* in = static_cast<const uint8_t*>(data);
   while (size > 0) {
     DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
