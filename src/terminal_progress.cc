@@ -30,6 +30,9 @@ void TerminalProgress::Read(const std::string& name, uint64_t size, uint64_t byt
     size_ = size;
     done_ = 0;
     started_ = now;
+    // The first block was read before `now`, in a time unknown: the speed
+    // counts from the second one on.
+    first_ = bytes;
   }
   done_ += bytes;
   if (done_ >= size_) {
@@ -43,7 +46,7 @@ void TerminalProgress::Finish() { Erase(); }
 
 void TerminalProgress::Draw(double now) {
   const double seconds = now - started_;
-  const double rate = seconds > 0 ? static_cast<double>(done_) / seconds : 0;
+  const double rate = seconds > 0 ? static_cast<double>(done_ - first_) / seconds : 0;
   const unsigned percent = static_cast<unsigned>(done_ * 100 / size_);
   std::fprintf(out_, "\rReading %s  %3u%%  %s/s\x1b[K", QuotedStart(name_).c_str(), percent,
                Megabytes(rate).c_str());

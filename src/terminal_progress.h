@@ -31,6 +31,7 @@ class TerminalProgress : public PackObserver {
   std::string name_;
   uint64_t size_ = 0;
   uint64_t done_ = 0;
+  uint64_t first_ = 0;  // the bytes of the first block
   double started_ = 0;
   double drawn_ = 0;
   bool shown_ = false;
