@@ -8,6 +8,10 @@
 // 'name', with the bytes a terminal would act on escaped (see Printable).
 std::string Quoted(const std::string& name);
 
+// The name with the bytes a terminal would act on escaped, unquoted: for the
+// progress lines, where a plain name reads as it always did.
+std::string Printed(const std::string& name);
+
 // Like Quoted, but only the first 40 bytes and "..." for a longer name: enough
 // to recognise an overlong name in a message.
 std::string QuotedStart(const std::string& name);

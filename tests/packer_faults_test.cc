@@ -165,4 +165,13 @@ TEST(PackerFaults, ListFileErrorsNameTheFileAndLineAndShowNamesSafely) {
   EXPECT_EQ(arg.err, "tuvolink: cannot open 'a\\tb\\x07': No such file or directory\n");
 }
 
+TEST(PackerFaults, ProgressLinesShowNamesSafely) {
+  Folder f;
+  WriteFile(f.dir / "a\x1b]0;b\x07", std::string("x"));
+  RunResult r = RunCommand({TUVOLINK_BIN, "out.exe", "small", "a\x1b]0;b\x07"}, f.dir.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\nProcessing a\\x1b]0;b\\x07...\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\nProcessing small...\n"), std::string::npos) << r.out;
+}
+
 }  // namespace
