@@ -115,7 +115,12 @@ TEST(PackerOptions, StubChoicesAndTheLineThatNamesTheStub) {
   EXPECT_EQ(path.err, "tuvolink: using the stub 'tuvo.exe'\n");
   RunResult here = f.Run({"o.exe", "prog", "data"});
   EXPECT_EQ(here.err, "");
-  RunResult none = f.Run({"--stub", "windows", "o.exe", "prog", "data"});
+  // A tuvolink with no stub beside it.
+  TempDir alone;
+  WriteFile(alone / "tuvolink", ReadFile(TUVOLINK_BIN));
+  chmod((alone / "tuvolink").c_str(), 0755);
+  RunResult none =
+      RunCommand({alone / "tuvolink", "--stub", "windows", "o.exe", "prog", "data"}, f.dir.path());
   EXPECT_EQ(none.status, 1);
   EXPECT_NE(none.err.find("cannot find the Windows stub"), std::string::npos) << none.err;
 }
