@@ -4,11 +4,11 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+#include <windows.h>
+// After windows.h, which shellapi.h needs.
 #include <io.h>
 #include <shellapi.h>
-#include <windows.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <string>
 
