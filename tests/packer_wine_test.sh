@@ -91,6 +91,12 @@ expect "the drive letter draws a warning" 1 "$(grep -c "^tuvolink: warning: the 
 expect "the new package" "2 MZ" "$(names "$src/pkg.exe" | wc -l) $(head -c 2 "$src/pkg.exe")"
 expect "no temporary left" 0 "$(temporaries)"
 
+long=$(printf 'o%.0s' $(seq 250))
+run "$packer" "$long" prog.exe data.txt
+expect "a 250-character OutFile (the temporary's name is cut)" "0 MZ 0" \
+  "$status $(head -c 2 "$src/$long") $(temporaries)"
+rm -f "$src/$long"
+
 # The same inputs and stub through both packers: the same bytes. A CR LF
 # list file with a folder and a UTF-8 name, and the same on the command line.
 printf 'prog.exe\r\ndata\r\ndata.txt\r\n' >"$src/list.txt"
