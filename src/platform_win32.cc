@@ -332,5 +332,9 @@ std::vector<std::string> Utf8Arguments(int argc, char* argv[]) {
 bool IsTerminal(std::FILE* stream) {
   DWORD mode = 0;
   HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-  return h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) != 0;
+  if (h == INVALID_HANDLE_VALUE || !GetConsoleMode(h, &mode)) return false;
+  // The display erases its line with ESC [ K, which a console understands
+  // only in this mode (Windows 10 on); an older console draws no display.
+  const DWORD VirtualTerminal = 0x0004;  // ENABLE_VIRTUAL_TERMINAL_PROCESSING
+  return (mode & VirtualTerminal) != 0 || SetConsoleMode(h, mode | VirtualTerminal) != 0;
 }
