@@ -31,7 +31,7 @@ bool ReadHead(const std::string& name, size_t size, std::string* head, std::stri
   if (!file.Open(name.c_str(), err)) return false;
   head->assign(size, '\0');
   size_t got = 0;
-  if (!file.Read(&(*head)[0], size, &got, err)) return false;
+  if (!file.Read(head->data(), size, &got, err)) return false;
   head->resize(got);
   return true;
 }

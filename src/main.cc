@@ -13,7 +13,8 @@ int main(int argc, char* argv[]) {
   PrepareSignals();
   std::vector<std::string> utf8 = Utf8Arguments(argc, argv);
   std::vector<char*> args;
-  for (std::string& arg : utf8) args.push_back(&arg[0]);
+  args.reserve(utf8.size() + 1);
+  for (std::string& arg : utf8) args.push_back(arg.data());
   args.push_back(nullptr);
   int status = Tuvolink(static_cast<int>(utf8.size()), args.data());
   if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && status == 0) {
