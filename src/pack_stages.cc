@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "names.h"
 #include "pack_pipeline.h"
 #include "platform.h"
 #include "target_writer.h"
@@ -93,7 +94,7 @@ InputSource* FileSource() {
 }
 
 std::string ChangedMessage(const std::string& name) {
-  return "'" + name + "' changed while it was being packed";
+  return Quoted(name) + " changed while it was being packed";
 }
 
 bool OutBuffer::WriteTo(std::FILE* progress, TargetWriter* target, std::string* err) {
@@ -104,7 +105,7 @@ bool OutBuffer::WriteTo(std::FILE* progress, TargetWriter* target, std::string* 
 }
 
 void BeginInput(const std::string& name, OutBuffer* out) {
-  out->text() += "Processing " + name + "...\n";
+  out->text() += "Processing " + Printed(name) + "...\n";
 }
 
 void BeginRecord(const std::string& name, uint8_t crunch, OutBuffer* out) {
