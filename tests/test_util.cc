@@ -14,12 +14,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <random>
 #include <stdexcept>
-#include <thread>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
@@ -40,47 +38,29 @@ std::string DefaultParent() {
   return base != nullptr && *base != 0 ? base : "/tmp";
 }
 
-// Removes the entry `name` of the open folder `parent`. Folders are made
-// writable and searchable first, so that read-only ones go too.
-void RemoveAt(int parent, const char* name) {
-  struct stat st;
-  if (fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
-  if (S_ISDIR(st.st_mode)) {
-    fchmodat(parent, name, 0700, 0);
-    int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0) {
-      DIR* dir = fdopendir(fd);
-      if (dir == nullptr) {
-        close(fd);
-      } else {
-        std::vector<std::string> names;
-        while (dirent* entry = readdir(dir)) {
-          if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-            names.push_back(entry->d_name);
-        }
-        for (const std::string& inner : names) RemoveAt(dirfd(dir), inner.c_str());
-        closedir(dir);
-      }
+// The entries of folder `path`, sorted; none when it cannot be read.
+std::vector<std::string> Names(const std::string& path) {
+  std::vector<std::string> names;
+  if (DIR* dir = opendir(path.c_str())) {
+    while (dirent* entry = readdir(dir)) {
+      std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
     }
-    unlinkat(parent, name, AT_REMOVEDIR);
-  } else {
-    unlinkat(parent, name, 0);
+    closedir(dir);
   }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool IsFolder(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 void CollectTree(const std::string& root, const std::string& prefix, std::set<std::string>* out) {
-  DIR* dir = opendir((root + "/" + prefix).c_str());
-  if (dir == nullptr) return;
-  std::vector<std::string> names;
-  while (dirent* entry = readdir(dir)) {
-    std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  closedir(dir);
-  for (const std::string& name : names) {
+  for (const std::string& name : Names(root + "/" + prefix)) {
     std::string relative = prefix + name;
-    struct stat st;
-    if (lstat((root + "/" + relative).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (IsFolder(root + "/" + relative)) {
       out->insert(relative + "/");
       CollectTree(root, relative + "/", out);
     } else {
@@ -101,29 +81,20 @@ TempDir::TempDir(const std::string& parent) {
 
 TempDir::~TempDir() { RemoveTree(path_); }
 
-std::vector<std::string> TempDir::List() const {
-  std::vector<std::string> names;
-  if (DIR* dir = opendir(path_.c_str())) {
-    while (dirent* entry = readdir(dir)) {
-      std::string name = entry->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    closedir(dir);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
+std::vector<std::string> TempDir::List() const { return Names(path_); }
 
 std::string MemoryFolder() {
   return access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm" : DefaultParent();
 }
 
 void RemoveTree(const std::string& path) {
-  std::string parent = path.substr(0, path.find_last_of('/') + 1);
-  int fd = open(parent.empty() ? "." : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  RemoveAt(fd, path.c_str() + parent.size());
-  close(fd);
+  if (IsFolder(path)) {
+    chmod(path.c_str(), 0700);  // so that read-only folders go too
+    for (const std::string& name : Names(path)) RemoveTree(path + "/" + name);
+    rmdir(path.c_str());
+  } else {
+    unlink(path.c_str());
+  }
 }
 
 void WriteFile(const std::string& path, const Bytes& data, mode_t mode) {
@@ -277,27 +248,18 @@ std::vector<char*> Pointers(const std::vector<std::string>& strings) {
   return out;
 }
 
-// Waits up to `seconds` (forever when 0) for `pid` to end; false on timeout.
+// Waits up to `seconds` (no limit when 0) for `pid` to end; false on
+// timeout. Without pidfd_open (Linux before 5.3) it waits without a limit.
 bool AwaitExit(pid_t pid, double seconds) {
-  if (seconds <= 0) return true;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  bool ended = false;
-  while (!ended && std::chrono::steady_clock::now() < deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (fd >= 0) {
-      pollfd pfd = {fd, POLLIN, 0};
-      ended = poll(&pfd, 1, static_cast<int>(std::min<int64_t>(left.count() + 1, 1000))) > 0;
-    } else {  // no pidfd: look every few milliseconds
-      siginfo_t info = {};
-      ended = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-              info.si_pid == pid;
-      if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-  }
-  if (fd >= 0) close(fd);
-  return ended;
+  int fd = seconds > 0 ? static_cast<int>(syscall(SYS_pidfd_open, pid, 0)) : -1;
+  if (fd < 0) return true;
+  pollfd pfd = {fd, POLLIN, 0};
+  int ready;
+  do {
+    ready = poll(&pfd, 1, static_cast<int>(seconds * 1000));
+  } while (ready < 0 && errno == EINTR);
+  close(fd);
+  return ready > 0;
 }
 
 }  // namespace
