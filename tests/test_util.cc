@@ -116,7 +116,8 @@ Bytes ReadFile(const std::string& path) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) Fail("cannot open " + path);
   struct stat st;
-  Bytes data(fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<size_t>(st.st_size) : 65536);
+  // One byte more than the size, so that the end shows without growing.
+  Bytes data(fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 65536);
   size_t used = 0;
   for (;;) {
     if (used == data.size()) data.resize(2 * data.size());
