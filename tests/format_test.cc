@@ -177,7 +177,7 @@ TEST(PackageReader, DecodesRecordsOfEveryShapeExactly) {
                                  : RecordOf(name, in.data, static_cast<uint8_t>(in.crunch));
     records.insert(records.end(), record.begin(), record.end());
   }
-  for (size_t stub : {0, 1, 1000}) {
+  for (size_t stub : {0u, 1u, 1000u}) {
     std::vector<Entry> entries;
     std::string err;
     ASSERT_TRUE(DecodePackage(PackageOf(Bytes(stub, 0x90), records), &entries, &err)) << err;

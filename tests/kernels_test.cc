@@ -189,8 +189,8 @@ TEST(Kernels, MatchTheModelOnRunsOfEveryAwkwardLength) {
 TEST(Kernels, MatchTheModelForEachRunLengthAtEveryOffset) {
   // A run of n bytes of v between literals, at every offset within a window and
   // past the window's reach, of the crunch byte and of another value.
-  for (size_t n :
-       {1, 2, 3, 4, 62, 63, 64, 65, 127, 128, 129, 254, 255, 256, 257, 258, 509, 510, 511, 512}) {
+  for (size_t n : {1u,   2u,   3u,   4u,   62u,  63u,  64u,  65u,  127u, 128u,
+                   129u, 254u, 255u, 256u, 257u, 258u, 509u, 510u, 511u, 512u}) {
     for (uint8_t v : {uint8_t{0}, uint8_t{7}}) {
       for (size_t offset = 0; offset < 200; offset += (offset < 70 ? 1 : 13)) {
         Bytes data;
@@ -212,7 +212,7 @@ TEST(Kernels, EncoderMatchesWhenEveryBlockBoundaryFallsInsideARun) {
   Bytes cut_runs = Concat({Bytes(300, 5), Bytes(520, 0), {1, 2, 2, 3, 3, 3, 0, 0}, Bytes(256, 4)});
   Bytes awkward;
   std::mt19937 random(7);
-  for (size_t length : {1, 2, 3, 4, 254, 255, 256, 257, 510, 511, 512, 1000}) {
+  for (size_t length : {1u, 2u, 3u, 4u, 254u, 255u, 256u, 257u, 510u, 511u, 512u, 1000u}) {
     for (uint8_t value : {uint8_t{9}, uint8_t{0x41}}) {
       awkward.insert(awkward.end(), length, value);
       awkward.push_back(static_cast<uint8_t>(random()));

@@ -83,7 +83,8 @@ TEST(RecordHead, ParseGivesEachStatusAtTheEdges) {
         << row.what;
     if (row.status != Ok) continue;
     EXPECT_EQ(length, row.length) << row.what;
-    EXPECT_EQ(std::string(name), std::string(row.in.begin(), row.in.begin() + row.length));
+    EXPECT_EQ(std::string(name),
+              std::string(row.in.begin(), row.in.begin() + static_cast<long>(row.length)));
     EXPECT_EQ(crunch, row.crunch) << row.what;
     EXPECT_EQ(used, row.length + 2) << row.what;
   }

@@ -321,7 +321,7 @@ TEST(StubExtract, WritesZeroBlocksAndManyFilesExactly) {
     mixed.insert(mixed.end(), part.begin(), part.end());
   }
   files.push_back({"mixed", mixed});
-  for (int i = 0; i < 40; ++i) files.push_back({"small/" + std::to_string(i), noise(i * 37)});
+  for (size_t i = 0; i < 40; ++i) files.push_back({"small/" + std::to_string(i), noise(i * 37)});
   RunResult packed = PackFiles(dir.path(), "pkg", files);
   ASSERT_EQ(packed.status, 0) << packed.err;
   RunResult r = RunProgram({dir / "pkg", "--tuvo-extract", dir / "out"}, RunOptions());
