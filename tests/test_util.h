@@ -89,8 +89,9 @@ struct RunResult {
   bool timed_out = false;
 };
 
-// A command started in a process group of its own; its output goes to files
-// and is collected by Wait, so it never blocks on a full pipe.
+// A command started in a process group of its own, with no signal blocked and
+// SIGINT, SIGTERM, SIGPIPE and SIGXFSZ at their default action; its output
+// goes to files and is collected by Wait, so it never blocks on a full pipe.
 class Process {
  public:
   Process() = default;
@@ -115,6 +116,7 @@ class Process {
 // Options to run in folder `cwd` with `env` (NAME=value) added.
 RunOptions InFolder(const std::string& cwd, const std::vector<std::string>& env = {});
 
+// Runs argv[0] (a path) with the arguments argv[1...] and waits for it.
 RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& options);
 // Runs argv[0] with the given arguments in folder `cwd`, standard input
 // empty, and collects its output. A non-zero `max_file_size` limits the size
