@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "command_line.h"
-#include "entry_path.h"
+#include "format/entry_path.h"
 #include "format/layout.h"
 #include "image_layout.h"
 #include "plan.h"
