@@ -32,6 +32,13 @@ void OnInterrupt(int signal_number, siginfo_t* info, void*) {
 }
 
 const int InterruptSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr size_t InterruptCount = sizeof InterruptSignals / sizeof InterruptSignals[0];
+
+// Which interrupts the stub caught: one that it inherited ignored (nohup, a
+// background job) stays ignored, for the stub and for the program.
+bool caught[InterruptCount] = {};
+struct sigaction inherited_xfsz;
+bool xfsz_changed = false;
 
 bool WriteAll(int fd, const void* data, size_t size) {
   const char* p = static_cast<const char*>(data);
@@ -314,26 +321,36 @@ void CatchInterrupts() {
   action.sa_sigaction = OnInterrupt;
   action.sa_flags = SA_SIGINFO | SA_RESTART;
   sigemptyset(&action.sa_mask);
-  for (int signal_number : InterruptSignals) sigaction(signal_number, &action, nullptr);
+  for (size_t i = 0; i < InterruptCount; ++i) {
+    struct sigaction old;
+    if (sigaction(InterruptSignals[i], nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+    caught[i] = sigaction(InterruptSignals[i], &action, nullptr) == 0;
+  }
   // A file size limit then fails the write with EFBIG, and the partly
   // written file is removed, instead of the signal ending the stub.
-  signal(SIGXFSZ, SIG_IGN);
+  struct sigaction ignore;
+  std::memset(&ignore, 0, sizeof ignore);
+  ignore.sa_handler = SIG_IGN;
+  xfsz_changed = sigaction(SIGXFSZ, &ignore, &inherited_xfsz) == 0;
 }
 
 int Interrupted() { return noted_signal; }
 
 namespace {
 
-// In the child: the working directory, default signal handling, then exec.
-// An exec failure is reported to the parent through `report`.
+// In the child: the working directory, the signal handling the stub
+// inherited, then exec. An exec failure is reported to the parent through
+// `report`.
 [[noreturn]] void StartChild(int folder, const char* program, char** args, int report,
                              const sigset_t* old_mask) {
   int code = 0;
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
   action.sa_handler = SIG_DFL;
-  for (int signal_number : InterruptSignals) sigaction(signal_number, &action, nullptr);
-  sigaction(SIGXFSZ, &action, nullptr);
+  for (size_t i = 0; i < InterruptCount; ++i) {
+    if (caught[i]) sigaction(InterruptSignals[i], &action, nullptr);
+  }
+  if (xfsz_changed) sigaction(SIGXFSZ, &inherited_xfsz, nullptr);
   sigprocmask(SIG_SETMASK, old_mask, nullptr);
   if (fchdir(folder) == 0) {
     execv(program, args);
