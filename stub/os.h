@@ -57,16 +57,20 @@ class Folder {
   bool RemoveAll(ErrorLine* err);
   // Bytes that this user may still write on the folder's file system.
   bool FreeSpace(uint64_t* bytes, ErrorLine* err);
-  // The folder's path, for messages.
+  // The folder's path for messages, control characters escaped.
   const char* display() const { return display_; }
 
  private:
   friend class EntryFile;
   friend int RunProgram(Folder*, const PathChar*, char**, int, ErrorLine*);
-  char display_[4096] = {};
+  // Sets display() to the printable form of `path`.
+  void SetDisplay(const char* path);
+
+  char display_[1024] = {};
 #ifdef _WIN32
   wchar_t* path_ = nullptr;  // "\\?\" form, so that long paths work
 #else
+  char path_[4096] = {};  // absolute for a temporary folder
   int fd_ = -1;
 #endif
 };

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "format/printable.h"
 #include "os.h"
 
 namespace {
@@ -39,7 +40,6 @@ constexpr size_t InterruptCount = sizeof InterruptSignals / sizeof InterruptSign
 bool caught[InterruptCount] = {};
 struct sigaction inherited_xfsz;
 bool xfsz_changed = false;
-
 bool WriteAll(int fd, const void* data, size_t size) {
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
@@ -66,8 +66,32 @@ bool IsZeroBlock(const uint8_t* p) {
   return any == 0;
 }
 
-// Removes everything inside the folder open at `dir`; returns false when
-// anything is left.
+// Gives the owner all rights to the folder `name` in `dir` without following
+// a link: a program may have locked its own folders (chmod 000, 300, 500),
+// and they must still be emptied.
+void OpenUp(int dir, const char* name) {
+  if (fchmodat(dir, name, S_IRWXU, AT_SYMLINK_NOFOLLOW) == 0 || errno != EOPNOTSUPP) return;
+  // Systems that cannot change a mode without following a link.
+  struct stat st;
+  if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
+    fchmodat(dir, name, S_IRWXU, 0);
+  }
+}
+
+// The first part of `path`, up to `end`, as a name of its own.
+struct Prefix {
+  Prefix(const char* path, const char* end) {
+    size_t length =
+        static_cast<size_t>(end - path) < MaxName ? static_cast<size_t>(end - path) : MaxName - 1;
+    std::memcpy(text, path, length);
+    text[length] = 0;
+  }
+  operator const char*() const { return text; }
+  char text[MaxName];
+};
+
+// Removes everything inside the folder open at `dir` (which must grant its
+// owner all rights); returns false when anything is left.
 bool RemoveContents(int dir) {
   int listing = dup(dir);
   DIR* stream = listing >= 0 ? fdopendir(listing) : nullptr;
@@ -80,12 +104,12 @@ bool RemoveContents(int dir) {
     const char* name = entry->d_name;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
     if (unlinkat(dir, name, 0) == 0) continue;
+    OpenUp(dir, name);
     int sub = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (sub < 0) {
       ok = false;
       continue;
     }
-    fchmod(sub, S_IRWXU);  // the program may have left a folder read-only
     ok = RemoveContents(sub) && ok;
     close(sub);
     if (unlinkat(dir, name, AT_REMOVEDIR) != 0) ok = false;
@@ -113,50 +137,68 @@ Folder::~Folder() {
   if (fd_ >= 0) close(fd_);
 }
 
+void Folder::SetDisplay(const char* path) {
+  Printable(path, std::strlen(path), display_, sizeof display_);
+}
+
 bool Folder::CreateTemp(ErrorLine* err) {
   const char* base = std::getenv("TMPDIR");
   if (base == nullptr || base[0] == 0) base = "/tmp";
   size_t length = std::strlen(base);
   while (length > 1 && base[length - 1] == '/') --length;
-  int n =
-      std::snprintf(display_, sizeof display_, "%.*s/tuvo-XXXXXX", static_cast<int>(length), base);
-  if (n < 0 || static_cast<size_t>(n) >= sizeof display_) {
-    err->Set("the temporary folder name '%s' is too long", base);
+  // The program runs inside the folder, where a relative path would lead
+  // nowhere: the folder's path starts from the current folder's.
+  size_t used = 0;
+  if (base[0] != '/') {
+    if (getcwd(path_, sizeof path_ - 1) == nullptr) {
+      err->Set("cannot find the current folder for TMPDIR '%s': %s", Shown(base).text,
+               std::strerror(errno));
+      return false;
+    }
+    used = std::strlen(path_);
+    if (path_[used - 1] != '/') path_[used++] = '/';
+  }
+  int n = std::snprintf(path_ + used, sizeof path_ - used, "%.*s/tuvo-XXXXXX",
+                        static_cast<int>(length), base);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof path_ - used) {
+    err->Set("the temporary folder name '%s' is too long", Shown(base).text);
     return false;
   }
   // mkdtemp creates the folder exclusively, with mode 0700 and a random name.
-  if (mkdtemp(display_) == nullptr) {
-    err->Set("cannot create a temporary folder in '%.*s': %s; set TMPDIR to a writable folder",
-             static_cast<int>(length), base, std::strerror(errno));
+  if (mkdtemp(path_) == nullptr) {
+    err->Set("cannot create a temporary folder in '%s': %s; set TMPDIR to a writable folder",
+             Shown(base).text, std::strerror(errno));
     return false;
   }
-  fd_ = open(display_, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  SetDisplay(path_);
+  fd_ = open(path_, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd_ < 0) {
     err->Set("cannot open '%s': %s", display_, std::strerror(errno));
-    rmdir(display_);
+    rmdir(path_);
     return false;
   }
   return true;
 }
 
 bool Folder::OpenOrCreate(const char* path, ErrorLine* err) {
-  if (std::strlen(path) >= sizeof display_ || path[0] == 0) {
-    err->Set("cannot use '%s' as a folder: the name is empty or too long", path);
+  SetDisplay(path);
+  if (std::strlen(path) >= sizeof path_ || path[0] == 0) {
+    err->Set("cannot use '%s' as a folder: the name is empty or too long", display_);
     return false;
   }
-  std::strcpy(display_, path);
+  std::strcpy(path_, path);
   // Creates the parents first, like mkdir -p.
-  for (char* p = display_ + 1; *p != 0; ++p) {
+  for (char* p = path_ + 1; *p != 0; ++p) {
     if (*p != '/') continue;
     *p = 0;
-    mkdir(display_, 0777);
+    mkdir(path_, 0777);
     *p = '/';
   }
-  if (mkdir(display_, 0777) != 0 && errno != EEXIST) {
+  if (mkdir(path_, 0777) != 0 && errno != EEXIST) {
     err->Set("cannot create the folder '%s': %s", display_, std::strerror(errno));
     return false;
   }
-  fd_ = open(display_, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  fd_ = open(path_, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd_ < 0) {
     err->Set("cannot open the folder '%s': %s", display_, std::strerror(errno));
     return false;
@@ -166,10 +208,12 @@ bool Folder::OpenOrCreate(const char* path, ErrorLine* err) {
 
 bool Folder::RemoveAll(ErrorLine* err) {
   if (fd_ < 0) return true;
+  // The program may have made its own folder read-only.
+  fchmod(fd_, S_IRWXU);
   bool ok = RemoveContents(fd_);
   close(fd_);
   fd_ = -1;
-  if (!ok || rmdir(display_) != 0) {
+  if (!ok || rmdir(path_) != 0) {
     err->Set("cannot remove all of the temporary folder '%s'", display_);
     return false;
   }
@@ -197,13 +241,13 @@ bool EntryFile::Create(Folder* folder, const PathChar* path, const char* name, b
     std::memcpy(component, p, length);
     component[length] = 0;
     if (dir_ >= 0 && mkdirat(dir_, component, 0777) != 0 && errno != EEXIST) {
-      err->Set("cannot create the folder '%.*s' for '%s': %s", static_cast<int>(slash - path), path,
-               name, std::strerror(errno));
+      err->Set("cannot create the folder '%s' for '%s': %s", Shown(Prefix(path, slash)).text,
+               Shown(name).text, std::strerror(errno));
       return false;
     }
     int sub = openat(dir_, component, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (sub < 0) {
-      err->Set("cannot extract '%s': '%.*s' is %s", name, static_cast<int>(slash - path), path,
+      err->Set("cannot extract '%s': '%s' is %s", Shown(name).text, Shown(Prefix(path, slash)).text,
                errno == ELOOP || errno == ENOTDIR ? "a symbolic link or not a folder"
                                                   : std::strerror(errno));
       return false;
@@ -222,7 +266,8 @@ bool EntryFile::Create(Folder* folder, const PathChar* path, const char* name, b
     if (fd_ >= 0 || errno != EEXIST) break;
   }
   if (fd_ < 0) {
-    err->Set("cannot create '%s' in '%s': %s", path, folder->display(), std::strerror(errno));
+    err->Set("cannot create '%s' in '%s': %s", Shown(path).text, folder->display(),
+             std::strerror(errno));
     temp_[0] = 0;
     return false;
   }
@@ -231,7 +276,7 @@ bool EntryFile::Create(Folder* folder, const PathChar* path, const char* name, b
   // fit fails before its first write. Not every file system can reserve.
   if (size > 0 && fallocate(fd_, 0, 0, static_cast<off_t>(size)) != 0 &&
       (errno == ENOSPC || errno == EFBIG || errno == EDQUOT)) {
-    err->Set("cannot write '%s': %s", name, std::strerror(errno));
+    err->Set("cannot write '%s': %s", Shown(name).text, std::strerror(errno));
     Discard();
     return false;
   }
@@ -243,7 +288,7 @@ bool EntryFile::Create(Folder* folder, const PathChar* path, const char* name, b
 
 bool EntryFile::Put(const uint8_t* data, size_t size) {
   if (Interrupted() != 0) {
-    error_.Set("interrupted while writing '%s'", name_);
+    error_.Set("interrupted while writing '%s'", Shown(name_).text);
     return false;
   }
   const uint8_t* pending = data;  // received, not yet written
@@ -268,7 +313,7 @@ bool EntryFile::WriteAt(const uint8_t* data, size_t size, uint64_t at) {
     ssize_t n = pwrite(fd_, data, size, static_cast<off_t>(at));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      error_.Set("cannot write '%s': %s", name_, std::strerror(n < 0 ? errno : ENOSPC));
+      error_.Set("cannot write '%s': %s", Shown(name_).text, std::strerror(n < 0 ? errno : ENOSPC));
       return false;
     }
     data += n;
@@ -282,21 +327,21 @@ bool EntryFile::WriteAt(const uint8_t* data, size_t size, uint64_t at) {
 bool EntryFile::Commit(ErrorLine* err) {
   // Blocks of zeros at the end are a hole that only the size covers.
   if (offset_ > written_end_ && ftruncate(fd_, static_cast<off_t>(offset_)) != 0) {
-    err->Set("cannot write '%s': %s", name_, std::strerror(errno));
+    err->Set("cannot write '%s': %s", Shown(name_).text, std::strerror(errno));
     Discard();
     return false;
   }
   int fd = fd_;
   fd_ = -1;
   if (close(fd) != 0) {
-    err->Set("cannot write '%s': %s", name_, std::strerror(errno));
+    err->Set("cannot write '%s': %s", Shown(name_).text, std::strerror(errno));
     Discard();
     return false;
   }
   // A rename replaces an earlier file, or a symbolic link, of that name
   // rather than writing through it.
   if (renameat(dir_, temp_, dir_, leaf_) != 0) {
-    err->Set("cannot extract '%s': %s", name_, std::strerror(errno));
+    err->Set("cannot extract '%s': %s", Shown(name_).text, std::strerror(errno));
     Discard();
     return false;
   }
@@ -365,13 +410,13 @@ namespace {
 int RunProgram(Folder* folder, const PathChar* path, char** argv, int first, ErrorLine* err) {
   int argc = 0;
   while (argv[argc] != nullptr) ++argc;
-  char program[sizeof folder->display_ + MaxName + 1];
-  std::snprintf(program, sizeof program, "%s/%s", folder->display_, path);
+  char program[sizeof folder->path_ + MaxName + 1];
+  std::snprintf(program, sizeof program, "%s/%s", folder->path_, path);
   char** args = static_cast<char**>(std::calloc(static_cast<size_t>(argc) + 2, sizeof(char*)));
   int report[2];
   if (args == nullptr || pipe2(report, O_CLOEXEC) != 0) {
     std::free(args);
-    err->Set("cannot start '%s': %s", path, std::strerror(errno));
+    err->Set("cannot start '%s': %s", Shown(path).text, std::strerror(errno));
     return CannotRun;
   }
   int n = 0;
@@ -397,7 +442,7 @@ int RunProgram(Folder* folder, const PathChar* path, char** argv, int first, Err
   std::free(args);
   if (pid < 0) {
     close(report[0]);
-    err->Set("cannot start '%s': %s", path, std::strerror(fork_errno));
+    err->Set("cannot start '%s': %s", Shown(path).text, std::strerror(fork_errno));
     return CannotRun;
   }
   int code = 0;
@@ -412,10 +457,11 @@ int RunProgram(Folder* folder, const PathChar* path, char** argv, int first, Err
   child_pid = 0;
   if (got == static_cast<ssize_t>(sizeof code)) {
     if (code == ENOENT) {
-      err->Set("cannot run '%s': %s (is its interpreter missing?)", path, std::strerror(code));
+      err->Set("cannot run '%s': %s (is its interpreter missing?)", Shown(path).text,
+               std::strerror(code));
       return NotFound;
     }
-    err->Set("cannot run '%s': %s%s", path, std::strerror(code),
+    err->Set("cannot run '%s': %s%s", Shown(path).text, std::strerror(code),
              code == EACCES || code == EPERM
                  ? "; if the temporary folder is on a file system mounted noexec, set TMPDIR to "
                    "another folder"

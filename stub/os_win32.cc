@@ -9,6 +9,7 @@
 #include <cwchar>
 
 #include "command_line.h"
+#include "format/printable.h"
 #include "os.h"
 
 // RtlGenRandom, exported by advapi32 (a system DLL) as SystemFunction036.
@@ -218,6 +219,10 @@ bool ToPathChars(const char* name, PathChar* out, size_t out_size) {
 
 Folder::~Folder() { std::free(path_); }
 
+void Folder::SetDisplay(const char* path) {
+  Printable(path, std::strlen(path), display_, sizeof display_);
+}
+
 bool Folder::CreateTemp(ErrorLine* err) {
   wchar_t base[MAX_PATH + 2];
   DWORD length = GetTempPathW(MAX_PATH + 1, base);
@@ -238,14 +243,17 @@ bool Folder::CreateTemp(ErrorLine* err) {
     if (path_ == nullptr) break;
     // Fails rather than reusing a folder that exists.
     if (CreateDirectoryW(path_, nullptr)) {
-      ToUtf8(name, display_, sizeof display_);
+      char utf8[MAX_PATH * 3 + 96];
+      ToUtf8(name, utf8, sizeof utf8);
+      SetDisplay(utf8);
       return true;
     }
     if (GetLastError() != ERROR_ALREADY_EXISTS) break;
   }
-  char shown[MAX_PATH * 3];
-  ToUtf8(base, shown, sizeof shown);
-  err->Set("cannot create a temporary folder in '%s': %s; set TEMP to a writable folder", shown,
+  char utf8[MAX_PATH * 3];
+  ToUtf8(base, utf8, sizeof utf8);
+  SetDisplay(utf8);
+  err->Set("cannot create a temporary folder in '%s': %s; set TEMP to a writable folder", display_,
            LastError().text);
   std::free(path_);
   path_ = nullptr;
@@ -253,21 +261,21 @@ bool Folder::CreateTemp(ErrorLine* err) {
 }
 
 bool Folder::OpenOrCreate(const char* path, ErrorLine* err) {
-  std::snprintf(display_, sizeof display_, "%s", path);
+  SetDisplay(path);
   wchar_t* wide = NewWide(path, CP_UTF8);
   path_ = wide != nullptr && wide[0] != 0 ? NewLongPath(wide) : nullptr;
   std::free(wide);
   if (path_ == nullptr) {
-    err->Set("cannot use '%s' as a folder", path);
+    err->Set("cannot use '%s' as a folder", display_);
     return false;
   }
   CreateParents(path_);
   if (!CreateDirectoryW(path_, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-    err->Set("cannot create the folder '%s': %s", path, LastError().text);
+    err->Set("cannot create the folder '%s': %s", display_, LastError().text);
     return false;
   }
   if (!IsPlainFolder(path_)) {
-    err->Set("cannot extract into '%s': not a folder", path);
+    err->Set("cannot extract into '%s': not a folder", display_);
     return false;
   }
   return true;
@@ -319,7 +327,8 @@ bool EntryFile::Create(Folder* folder, const PathChar* path, const char* name, b
     bool plain = made && IsPlainFolder(final_);
     *p = L'\\';
     if (!plain) {
-      err->Set("cannot extract '%s': one of its folders cannot be created or is a link", name);
+      err->Set("cannot extract '%s': one of its folders cannot be created or is a link",
+               Shown(name).text);
       return false;
     }
     leaf = p + 1;
@@ -341,7 +350,7 @@ bool EntryFile::Create(Folder* folder, const PathChar* path, const char* name, b
   HANDLE file = CreateFileW(temp_, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    err->Set("cannot create a file for '%s' in '%s': %s", name, folder->display(),
+    err->Set("cannot create a file for '%s' in '%s': %s", Shown(name).text, folder->display(),
              LastError().text);
     std::free(temp_);
     temp_ = nullptr;
@@ -354,12 +363,12 @@ bool EntryFile::Create(Folder* folder, const PathChar* path, const char* name, b
 bool EntryFile::Put(const uint8_t* data, size_t size) {
   while (size > 0) {
     if (Interrupted() != 0) {
-      error_.Set("interrupted while writing '%s'", name_);
+      error_.Set("interrupted while writing '%s'", Shown(name_).text);
       return false;
     }
     DWORD want = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size), written = 0;
     if (!WriteFile(static_cast<HANDLE>(handle_), data, want, &written, nullptr) || written == 0) {
-      error_.Set("cannot write '%s': %s", name_, LastError().text);
+      error_.Set("cannot write '%s': %s", Shown(name_).text, LastError().text);
       return false;
     }
     data += written;
@@ -372,13 +381,13 @@ bool EntryFile::Commit(ErrorLine* err) {
   HANDLE file = static_cast<HANDLE>(handle_);
   handle_ = nullptr;
   if (!CloseHandle(file)) {
-    err->Set("cannot write '%s': %s", name_, LastError().text);
+    err->Set("cannot write '%s': %s", Shown(name_).text, LastError().text);
     Discard();
     return false;
   }
   // Replaces an earlier file, or a link, of that name, not what it points to.
   if (!MoveFileExW(temp_, final_, MOVEFILE_REPLACE_EXISTING)) {
-    err->Set("cannot extract '%s': %s", name_, LastError().text);
+    err->Set("cannot extract '%s': %s", Shown(name_).text, LastError().text);
     Discard();
     return false;
   }
@@ -438,7 +447,7 @@ int RunProgram(Folder* folder, const PathChar* path, char**, int first, ErrorLin
     ErrorText(error, reason, sizeof reason);
     char name[MaxName * 3];
     ToUtf8(path, name, sizeof name);
-    err->Set("cannot run '%s': %s", name, reason);
+    err->Set("cannot run '%s': %s", Shown(name).text, reason);
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? NotFound : CannotRun;
   }
   CloseHandle(process.hThread);

@@ -96,7 +96,8 @@ bool ParseOptions(int argc, char** argv, Options* options, ErrorLine* err) {
     if (known.mode == Mode::Extract) options->folder = argv[2];
     return true;
   }
-  err->Set("unknown option '%s' (see --tuvo-help; put -- before arguments for the program)", first);
+  err->Set("unknown option '%s' (see --tuvo-help; put -- before arguments for the program)",
+           Shown(first).text);
   return false;
 }
 

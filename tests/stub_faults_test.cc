@@ -80,4 +80,83 @@ TEST(StubFaults, HandsTheProgramTheSignalsItInheritedAsIgnored) {
   }
 }
 
+// TMPDIR=rel: the program runs from inside the folder, so the folder is
+// made absolute before anything refers to it.
+TEST(StubFaults, TakesARelativeTmpdir) {
+  TempDir dir;
+  mkdir((dir / "rel").c_str(), 0700);
+  std::string package = Pack(dir, {{"prog", "#!/bin/sh\necho \"$0\"\npwd\n"}});
+  RunResult r = RunWith({"TMPDIR=rel//"}, {package}, dir.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string program = r.out.substr(0, r.out.find('\n'));
+  std::string folder = r.out.substr(program.size() + 1);
+  EXPECT_EQ(folder.rfind(dir / "rel/tuvo-", 0), 0u) << r.out;
+  EXPECT_EQ(program + "\n", folder.substr(0, folder.size() - 1) + "/prog\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(Entries(dir / "rel").empty());
+}
+
+// A program may take the rights to its own folder away; the stub, as the
+// same user, gives them back while it removes the folder. Root ignores
+// rights, so as root the package runs as nobody.
+TEST(StubFaults, RemovesAFolderWhoseRightsTheProgramTookAway) {
+  std::vector<std::string> as_user;
+  if (geteuid() == 0) {
+    if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "setpriv is needed to run as nobody";
+    as_user = {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
+  }
+  const char* const scripts[] = {
+      "mkdir -p sub/deeper && touch sub/deeper/f && chmod 000 sub",
+      "mkdir -p dir/inner && touch dir/f dir/inner/g && chmod 300 dir",
+      "mkdir -p sub && touch sub/f && chmod 500 sub . ",
+  };
+  for (const char* script : scripts) {
+    TempDir dir;
+    chmod(dir.path().c_str(), 0755);
+    mkdir((dir / "tmp").c_str(), 0777);
+    chmod((dir / "tmp").c_str(), 0777);
+    std::string package = Pack(dir, {{"prog", std::string("#!/bin/sh\nset -e\n") + script + "\n"}});
+    std::vector<std::string> command = as_user;
+    command.insert(command.end(), {"/usr/bin/env", "TMPDIR=" + (dir / "tmp"), package});
+    RunResult r = RunCommand(command, "/");
+    EXPECT_EQ(r.status, 0) << script << ": " << r.err;
+    EXPECT_EQ(r.err, "") << script;
+    EXPECT_TRUE(Entries(dir / "tmp").empty()) << script;
+  }
+}
+
+// Names come from the package: an escape sequence in one must reach the
+// terminal escaped, whatever message it is part of.
+TEST(StubFaults, EscapesNamesInEveryMessage) {
+  const std::string evil = "\x1b]0;owned\x07\x1b[2J";
+  struct Case {
+    const char* what;
+    Files files;
+    uint64_t max_file_size;
+    bool extract;  // into dest/, where a file named `evil` is in the way
+  } cases[] = {
+      {"a program that cannot run", {{evil + "prog", "plain text"}}, 0, false},
+      {"a file that cannot be written",
+       {{"prog", "#!/bin/sh\n"}, {evil, std::string(5000, 'x')}},
+       4096,
+       false},
+      {"a file in the way", {{"prog", "#!/bin/sh\n"}, {evil + "/f", "x"}}, 0, true},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    mkdir((dir / "tmp").c_str(), 0700);
+    std::string package = Pack(dir, c.files);
+    mkdir((dir / "dest").c_str(), 0700);
+    WriteFile(dir / ("dest/" + evil), "in the way");
+    std::vector<std::string> command = {"/usr/bin/env", "TMPDIR=" + (dir / "tmp"), package};
+    if (c.extract) command = {package, "--tuvo-extract", dir / "dest"};
+    RunResult r = RunCommand(command, dir.path(), c.max_file_size);
+    EXPECT_NE(r.status, 0) << c.what;
+    ASSERT_FALSE(r.err.empty()) << c.what;
+    EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << c.what << ": " << r.err;
+    EXPECT_EQ(r.err.find('\x07'), std::string::npos) << c.what << ": " << r.err;
+    EXPECT_NE(r.err.find("\\x1b]0;owned\\x07"), std::string::npos) << c.what << ": " << r.err;
+  }
+}
+
 }  // namespace
