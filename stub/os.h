@@ -49,8 +49,16 @@ class Folder {
   ~Folder();
 
   // Creates a new folder with a random name, only for this user, in the
-  // temporary folder ($TMPDIR or /tmp, %TEMP% on Windows).
+  // temporary folder ($TMPDIR or /tmp, %TEMP% on Windows). On POSIX the
+  // object holds a lock on it and marks it as one that a later run may
+  // remove once the lock is free: a stub killed outright cannot clean up.
   bool CreateTemp(ErrorLine* err);
+  // Takes the mark away, so that no later run removes the folder.
+  void Keep();
+  // Removes the folders that stubs killed outright left beside this one:
+  // only this user's tuvo-XXXXXX folders that bear the mark of CreateTemp
+  // and whose lock can be taken. Nothing on Windows.
+  void RemoveStale();
   // Opens the folder `path`, creating it and its parents if missing.
   bool OpenOrCreate(const char* path, ErrorLine* err);
   // Removes the folder and all in it; links are removed, never followed.

@@ -5,9 +5,13 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <unistd.h>
 
 #include <cerrno>
@@ -177,7 +181,46 @@ bool Folder::CreateTemp(ErrorLine* err) {
     rmdir(path_);
     return false;
   }
+  // The mark (the sticky bit, which means nothing on a folder only its
+  // owner can enter) is set only once the lock is held, so a folder that
+  // bears it and whose lock is free has no stub alive. The descriptor is
+  // not inherited by the program (O_CLOEXEC), and neither is the lock.
+  if (flock(fd_, LOCK_EX | LOCK_NB) == 0) fchmod(fd_, S_IRWXU | S_ISVTX);
   return true;
+}
+
+void Folder::Keep() {
+  if (fd_ >= 0) fchmod(fd_, S_IRWXU);
+}
+
+void Folder::RemoveStale() {
+  char* slash = std::strrchr(path_, '/');
+  if (fd_ < 0 || slash == nullptr) return;
+  *slash = 0;
+  int base = open(slash == path_ ? "/" : path_, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  *slash = '/';
+  DIR* stream = base >= 0 ? fdopendir(base) : nullptr;
+  if (stream == nullptr) {
+    if (base >= 0) close(base);
+    return;
+  }
+  while (struct dirent* entry = readdir(stream)) {
+    const char* name = entry->d_name;
+    // mkdtemp's names: "tuvo-" and six letters or digits.
+    if (std::strlen(name) != 11 || std::strncmp(name, "tuvo-", 5) != 0) continue;
+    if (std::strcmp(name, slash + 1) == 0) continue;
+    if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) continue;
+    int folder = openat(base, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder < 0) continue;
+    struct stat st;
+    if (fstat(folder, &st) == 0 && st.st_uid == geteuid() && (st.st_mode & S_ISVTX) != 0 &&
+        flock(folder, LOCK_EX | LOCK_NB) == 0) {
+      fchmod(folder, S_IRWXU);
+      if (RemoveContents(folder)) unlinkat(base, name, AT_REMOVEDIR);
+    }
+    close(folder);
+  }
+  closedir(stream);
 }
 
 bool Folder::OpenOrCreate(const char* path, ErrorLine* err) {
@@ -387,8 +430,17 @@ namespace {
 // inherited, then exec. An exec failure is reported to the parent through
 // `report`.
 [[noreturn]] void StartChild(int folder, const char* program, char** args, int report,
-                             const sigset_t* old_mask) {
+                             const sigset_t* old_mask, pid_t stub) {
   int code = 0;
+#ifdef __linux__
+  // The program must not outlive a stub killed outright, whose folder the
+  // next run removes. A stub gone before this call has left the child to
+  // another parent already.
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != stub) _exit(CannotRun);
+#else
+  (void)stub;
+#endif
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
   action.sa_handler = SIG_DFL;
@@ -433,8 +485,9 @@ int RunProgram(Folder* folder, const PathChar* path, char** argv, int first, Err
     std::free(args);
     return 128 + noted_signal;
   }
+  pid_t stub = getpid();
   pid_t pid = fork();
-  if (pid == 0) StartChild(folder->fd_, program, args, report[1], &old_mask);
+  if (pid == 0) StartChild(folder->fd_, program, args, report[1], &old_mask, stub);
   int fork_errno = errno;
   if (pid > 0) child_pid = pid;
   sigprocmask(SIG_SETMASK, &old_mask, nullptr);
@@ -451,6 +504,8 @@ int RunProgram(Folder* folder, const PathChar* path, char** argv, int first, Err
     got = read(report[0], &code, sizeof code);
   } while (got < 0 && errno == EINTR);
   close(report[0]);
+  // The program runs: time to clear up after earlier stubs.
+  if (got == 0) folder->RemoveStale();
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }

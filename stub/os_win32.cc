@@ -260,6 +260,10 @@ bool Folder::CreateTemp(ErrorLine* err) {
   return false;
 }
 
+// A stub killed outright leaves its folder behind on Windows.
+void Folder::Keep() {}
+void Folder::RemoveStale() {}
+
 bool Folder::OpenOrCreate(const char* path, ErrorLine* err) {
   SetDisplay(path);
   wchar_t* wide = NewWide(path, CP_UTF8);

@@ -155,6 +155,7 @@ int RunPackage(SelfImage* image, const PackageSpan& span, const Plan& plan, char
   }
   // A failed extraction leaves nothing, even when asked to keep the files.
   if (options.mode == Mode::Keep && extracted) {
+    folder.Keep();
     Say("the files are kept in '%s'", folder.display());
   } else if (!folder.RemoveAll(&err)) {
     Say("%s", err.text);

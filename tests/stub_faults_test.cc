@@ -3,9 +3,11 @@
 // folder that already holds files, names that reach the terminal, and a stub
 // that is killed outright.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,6 +42,8 @@ std::string Pack(const TempDir& dir, const Files& files) {
   chmod((dir / "pkg").c_str(), 0755);
   return dir / "pkg";
 }
+
+std::string ToText(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 // Runs `command` (a package and its arguments) through env(1), which first
 // applies `settings` (NAME=value, --ignore-signal=SIG).
@@ -157,6 +161,88 @@ TEST(StubFaults, EscapesNamesInEveryMessage) {
     EXPECT_EQ(r.err.find('\x07'), std::string::npos) << c.what << ": " << r.err;
     EXPECT_NE(r.err.find("\\x1b]0;owned\\x07"), std::string::npos) << c.what << ": " << r.err;
   }
+}
+
+// Starts `argv` with no input or output and returns its process id.
+pid_t Spawn(const std::vector<std::string>& argv) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int null_fd = open("/dev/null", O_RDWR);
+    for (int fd = 0; fd < 3; ++fd) dup2(null_fd, fd);
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+// Waits up to five seconds for `test` to hold.
+template <typename Test>
+bool Eventually(Test test) {
+  for (int i = 0; i < 500; ++i) {
+    if (test()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return test();
+}
+
+// True when process `pid` has ended (a zombie counts: it runs no more).
+bool Ended(pid_t pid) {
+  std::string stat;
+  try {
+    Bytes bytes = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    stat.assign(bytes.begin(), bytes.end());
+  } catch (const std::exception&) {
+    return true;
+  }
+  size_t paren = stat.rfind(')');
+  return paren == std::string::npos || stat.compare(paren + 2, 1, "Z") == 0;
+}
+
+// SIGKILL cannot be caught: the program dies with the stub, and the next
+// run removes the folder left behind, but never a folder whose stub lives,
+// one without the mark of a stub that locks it, or another user's.
+TEST(StubFaults, ClearsUpAfterAStubKilledOutright) {
+  TempDir dir;
+  std::string tmp = dir / "tmp";
+  mkdir(tmp.c_str(), 0700);
+  std::string package = Pack(
+      dir, {{"prog", "#!/bin/sh\n[ -z \"$1\" ] && exit 0\necho $$ > \"$1\"\nexec sleep 30\n"}});
+  auto start = [&](const std::string& mark) {
+    pid_t stub = Spawn({"/usr/bin/env", "TMPDIR=" + tmp, package, mark});
+    EXPECT_TRUE(Eventually([&] { return FileExists(mark) && !ReadFile(mark).empty(); }));
+    return std::make_pair(stub, static_cast<pid_t>(std::stoi(ToText(ReadFile(mark)))));
+  };
+  // Folders a run must leave alone.
+  for (const char* name : {"tuvo-nomark", "tuvo-marked-longer", "tuvo-others"}) {
+    mkdir((dir / ("tmp/" + std::string(name))).c_str(), 0700);
+    chmod((dir / ("tmp/" + std::string(name))).c_str(), 01700);
+  }
+  chmod((tmp + "/tuvo-nomark").c_str(), 0700);
+  bool others = chown((tmp + "/tuvo-others").c_str(), 65534, 65534) == 0;
+  std::pair<pid_t, pid_t> killed = start(dir / "mark1");
+  std::vector<std::string> before = Entries(tmp);
+  kill(killed.first, SIGKILL);
+  waitpid(killed.first, nullptr, 0);
+  EXPECT_TRUE(Eventually([&] { return Ended(killed.second); })) << "the program outlived its stub";
+  std::pair<pid_t, pid_t> live = start(dir / "mark2");
+  std::vector<std::string> with_live = Entries(tmp);
+  RunResult r = RunWith({"TMPDIR=" + tmp}, {package}, dir.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> expected = {"tuvo-marked-longer", "tuvo-nomark", "tuvo-others"};
+  if (!others) expected.pop_back();
+  for (const std::string& name : with_live) {
+    bool is_live = std::find(before.begin(), before.end(), name) == before.end();
+    if (is_live) expected.push_back(name);
+  }
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(Entries(tmp), expected);
+  kill(live.first, SIGTERM);
+  int status = 0;
+  waitpid(live.first, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM) << status;
 }
 
 }  // namespace
