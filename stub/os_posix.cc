@@ -138,11 +138,16 @@ bool ToPathChars(const char* name, PathChar* out, size_t out_size) {
 }
 
 Folder::~Folder() {
+  ForgetParent();
   if (fd_ >= 0) close(fd_);
 }
 
 void Folder::SetDisplay(const char* path) {
   Printable(path, std::strlen(path), display_, sizeof display_);
+}
+
+void PathText(const PathChar* path, size_t length, char* out, size_t out_size) {
+  Printable(path, length, out, out_size);
 }
 
 bool Folder::CreateTemp(ErrorLine* err) {
@@ -175,6 +180,7 @@ bool Folder::CreateTemp(ErrorLine* err) {
     return false;
   }
   SetDisplay(path_);
+  fresh_ = true;
   fd_ = open(path_, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd_ < 0) {
     err->Set("cannot open '%s': %s", display_, std::strerror(errno));
@@ -225,19 +231,24 @@ void Folder::RemoveStale() {
 
 bool Folder::OpenOrCreate(const char* path, ErrorLine* err) {
   SetDisplay(path);
-  if (std::strlen(path) >= sizeof path_ || path[0] == 0) {
+  size_t length = std::strlen(path);
+  if (length >= sizeof path_ || length == 0) {
     err->Set("cannot use '%s' as a folder: the name is empty or too long", display_);
     return false;
   }
-  std::strcpy(path_, path);
-  // Creates the parents first, like mkdir -p.
+  std::memcpy(path_, path, length + 1);
+  while (length > 1 && path_[length - 1] == '/') path_[--length] = 0;
+  // Creates the parents first, like mkdir -p, noting where the first one
+  // made begins so that a refusal can take them away again.
   for (char* p = path_ + 1; *p != 0; ++p) {
-    if (*p != '/') continue;
+    if (*p != '/' || p[-1] == '/') continue;
     *p = 0;
-    mkdir(path_, 0777);
+    if (mkdir(path_, 0777) == 0 && parents_from_ == 0)
+      parents_from_ = static_cast<size_t>(p - path_);
     *p = '/';
   }
-  if (mkdir(path_, 0777) != 0 && errno != EEXIST) {
+  fresh_ = mkdir(path_, 0777) == 0;
+  if (!fresh_ && errno != EEXIST) {
     err->Set("cannot create the folder '%s': %s", display_, std::strerror(errno));
     return false;
   }
@@ -251,81 +262,152 @@ bool Folder::OpenOrCreate(const char* path, ErrorLine* err) {
 
 bool Folder::RemoveAll(ErrorLine* err) {
   if (fd_ < 0) return true;
+  ForgetParent();
   // The program may have made its own folder read-only.
   fchmod(fd_, S_IRWXU);
   bool ok = RemoveContents(fd_);
   close(fd_);
   fd_ = -1;
   if (!ok || rmdir(path_) != 0) {
-    err->Set("cannot remove all of the temporary folder '%s'", display_);
+    err->Set("cannot remove all of the folder '%s'", display_);
     return false;
+  }
+  // The parents made by OpenOrCreate, deepest first; they hold nothing else.
+  for (size_t i = std::strlen(path_); parents_from_ != 0 && i-- > parents_from_;) {
+    if (path_[i] != '/') continue;
+    path_[i] = 0;
+    rmdir(path_);
   }
   return true;
 }
 
-bool Folder::FreeSpace(uint64_t* bytes, ErrorLine* err) {
+bool Folder::FreeSpace(uint64_t* bytes, uint64_t* entries, ErrorLine* err) {
   struct statvfs info;
   if (fstatvfs(fd_, &info) != 0) {
     err->Set("cannot read the free space of '%s': %s", display_, std::strerror(errno));
     return false;
   }
   *bytes = static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
+  // Some file systems (btrfs) have no fixed number of files and say 0.
+  *entries = info.f_files == 0 ? ~uint64_t{0} : static_cast<uint64_t>(info.f_favail);
   return true;
 }
 
-bool EntryFile::Create(Folder* folder, const PathChar* path, const char* name, bool executable,
-                       uint64_t size, ErrorLine* err) {
-  name_ = name;
-  dir_ = dup(folder->fd_);
-  const char* p = path;
-  for (const char* slash; (slash = std::strchr(p, '/')) != nullptr; p = slash + 1) {
+EntryKind Folder::Kind(const PathChar* path, size_t length) {
+  char sub[MaxName];
+  if (length >= sizeof sub) length = sizeof sub - 1;
+  std::memcpy(sub, path, length);
+  sub[length] = 0;
+  // Every folder on the way was found to be a folder already: a link
+  // among them would show as Other at its own turn.
+  struct stat st;
+  if (fstatat(fd_, sub, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno == ENOENT || errno == ENOTDIR ? EntryKind::Missing : EntryKind::Unknown;
+  }
+  return S_ISDIR(st.st_mode) ? EntryKind::Folder : EntryKind::Other;
+}
+
+void Folder::RemoveFile(const PathChar* path) {
+  const char* leaf;
+  ErrorLine ignored;
+  int dir = Parent(path, &leaf, false, "", &ignored);
+  if (dir >= 0) unlinkat(dir, leaf, 0);
+}
+
+void Folder::RemoveFolder(const PathChar* path, size_t length) {
+  char sub[MaxName];
+  if (length >= sizeof sub) return;
+  std::memcpy(sub, path, length);
+  sub[length] = 0;
+  const char* leaf;
+  ErrorLine ignored;
+  int dir = Parent(sub, &leaf, false, "", &ignored);
+  if (dir >= 0) unlinkat(dir, leaf, AT_REMOVEDIR);
+  ForgetParent();  // it may have been the folder just removed
+}
+
+void Folder::ForgetParent() {
+  if (parent_fd_ >= 0) close(parent_fd_);
+  parent_fd_ = -1;
+  parent_length_ = 0;
+}
+
+namespace {
+
+// Opens the folder `name` in `dir` for use as a starting point only, never
+// through a link.
+int OpenFolderAt(int dir, const char* name) {
+#ifdef O_PATH
+  return openat(dir, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+#else
+  return openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+#endif
+}
+
+}  // namespace
+
+int Folder::Parent(const char* path, const char** leaf, bool create, const char* name,
+                   ErrorLine* err) {
+  const char* slash = std::strrchr(path, '/');
+  *leaf = slash == nullptr ? path : slash + 1;
+  if (slash == nullptr) return fd_;
+  size_t length = static_cast<size_t>(slash - path);
+  bool below = parent_fd_ >= 0 && parent_length_ <= length &&
+               std::memcmp(path, parent_, parent_length_) == 0 &&
+               (parent_length_ == length || path[parent_length_] == '/');
+  if (below && parent_length_ == length) return parent_fd_;
+  // A folder below the one kept open is reached from there.
+  int dir = below ? parent_fd_ : fd_;
+  size_t at = below ? parent_length_ + 1 : 0;
+  while (at <= length) {
+    const char* end = std::strchr(path + at, '/');
     char component[MaxName];
-    size_t length = static_cast<size_t>(slash - p);
-    std::memcpy(component, p, length);
-    component[length] = 0;
-    if (dir_ >= 0 && mkdirat(dir_, component, 0777) != 0 && errno != EEXIST) {
-      err->Set("cannot create the folder '%s' for '%s': %s", Shown(Prefix(path, slash)).text,
-               Shown(name).text, std::strerror(errno));
-      return false;
+    std::memcpy(component, path + at, static_cast<size_t>(end - path) - at);
+    component[end - path - static_cast<ptrdiff_t>(at)] = 0;
+    int sub = OpenFolderAt(dir, component);
+    if (sub < 0 && errno == ENOENT && create) {
+      if (mkdirat(dir, component, 0777) != 0 && errno != EEXIST) {
+        err->Set("cannot create the folder '%s' for '%s': %s", Shown(Prefix(path, end)).text,
+                 Shown(name).text, std::strerror(errno));
+        if (dir != fd_ && dir != parent_fd_) close(dir);
+        return -1;
+      }
+      sub = OpenFolderAt(dir, component);
     }
-    int sub = openat(dir_, component, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (sub < 0) {
-      err->Set("cannot extract '%s': '%s' is %s", Shown(name).text, Shown(Prefix(path, slash)).text,
+      err->Set("cannot extract '%s': '%s' is %s", Shown(name).text, Shown(Prefix(path, end)).text,
                errno == ELOOP || errno == ENOTDIR ? "a symbolic link or not a folder"
                                                   : std::strerror(errno));
-      return false;
     }
-    close(dir_);
-    dir_ = sub;
+    if (dir != fd_ && dir != parent_fd_) close(dir);
+    if (sub < 0) return -1;
+    dir = sub;
+    at = static_cast<size_t>(end - path) + 1;
   }
-  std::strcpy(leaf_, p);
+  ForgetParent();
+  parent_fd_ = dir;
+  parent_length_ = length;
+  std::memcpy(parent_, path, length);
+  return dir;
+}
+
+bool EntryFile::Create(Folder* folder, const PathChar* path, const char* name, bool executable,
+                       ErrorLine* err) {
+  name_ = name;
+  folder_ = folder;
+  path_ = path;
   offset_ = 0;
   written_end_ = 0;
-  static unsigned counter = 0;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::snprintf(temp_, sizeof temp_, ".tuvo-%ld-%u.part", static_cast<long>(getpid()), counter++);
-    fd_ = openat(dir_, temp_, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                 executable ? 0755 : 0644);  // less the umask
-    if (fd_ >= 0 || errno != EEXIST) break;
-  }
+  const char* leaf;
+  int dir = folder->Parent(path, &leaf, true, name, err);
+  if (dir < 0) return false;
+  fd_ = openat(dir, leaf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+               executable ? 0755 : 0644);  // less the umask
   if (fd_ < 0) {
-    err->Set("cannot create '%s' in '%s': %s", Shown(path).text, folder->display(),
-             std::strerror(errno));
-    temp_[0] = 0;
+    err->Set("cannot extract '%s': %s", Shown(name).text,
+             errno == EEXIST ? "something of that name is in the way" : std::strerror(errno));
     return false;
   }
-#ifdef __linux__
-  // Blocks reserved ahead make the writes cheaper, and a file that cannot
-  // fit fails before its first write. Not every file system can reserve.
-  if (size > 0 && fallocate(fd_, 0, 0, static_cast<off_t>(size)) != 0 &&
-      (errno == ENOSPC || errno == EFBIG || errno == EDQUOT)) {
-    err->Set("cannot write '%s': %s", Shown(name).text, std::strerror(errno));
-    Discard();
-    return false;
-  }
-#else
-  (void)size;
-#endif
   return true;
 }
 
@@ -352,6 +434,7 @@ bool EntryFile::Put(const uint8_t* data, size_t size) {
 }
 
 bool EntryFile::WriteAt(const uint8_t* data, size_t size, uint64_t at) {
+  if (size == 0) return true;  // nothing written: the end stays where it was
   while (size > 0) {
     ssize_t n = pwrite(fd_, data, size, static_cast<off_t>(at));
     if (n < 0 && errno == EINTR) continue;
@@ -378,29 +461,17 @@ bool EntryFile::Commit(ErrorLine* err) {
   fd_ = -1;
   if (close(fd) != 0) {
     err->Set("cannot write '%s': %s", Shown(name_).text, std::strerror(errno));
-    Discard();
+    folder_->RemoveFile(path_);
     return false;
   }
-  // A rename replaces an earlier file, or a symbolic link, of that name
-  // rather than writing through it.
-  if (renameat(dir_, temp_, dir_, leaf_) != 0) {
-    err->Set("cannot extract '%s': %s", Shown(name_).text, std::strerror(errno));
-    Discard();
-    return false;
-  }
-  temp_[0] = 0;
-  close(dir_);
-  dir_ = -1;
   return true;
 }
 
 void EntryFile::Discard() {
-  if (fd_ >= 0) close(fd_);
+  if (fd_ < 0) return;
+  close(fd_);
   fd_ = -1;
-  if (temp_[0] != 0 && dir_ >= 0) unlinkat(dir_, temp_, 0);
-  temp_[0] = 0;
-  if (dir_ >= 0) close(dir_);
-  dir_ = -1;
+  folder_->RemoveFile(path_);
 }
 
 void CatchInterrupts() {

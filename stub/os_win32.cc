@@ -105,8 +105,10 @@ bool RemoveContents(const wchar_t* folder) {
 }
 
 // Creates the missing parent folders of the long path `path`, skipping its
-// "\\?\C:\" or "\\?\UNC\server\share\" root.
-void CreateParents(wchar_t* path) {
+// "\\?\C:\" or "\\?\UNC\server\share\" root. Returns where the first
+// folder it made ends, or 0.
+size_t CreateParents(wchar_t* path) {
+  size_t first = 0;
   wchar_t* p = path + 4;
   if (std::wcsncmp(p, L"UNC\\", 4) == 0) {
     p += 4;
@@ -118,9 +120,19 @@ void CreateParents(wchar_t* path) {
   for (; *p != 0; ++p) {
     if (*p != L'\\') continue;
     *p = 0;
-    CreateDirectoryW(path, nullptr);
+    if (CreateDirectoryW(path, nullptr) && first == 0) first = static_cast<size_t>(p - path);
     *p = L'\\';
   }
+  return first;
+}
+
+// The long path of path[0, length) inside `folder`, malloc'd.
+wchar_t* NewInside(const wchar_t* folder, const wchar_t* path, size_t length) {
+  wchar_t part[MaxName];
+  if (length >= MaxName) return nullptr;
+  std::wmemcpy(part, path, length);
+  part[length] = 0;
+  return NewJoined(folder, part);
 }
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
@@ -243,6 +255,7 @@ bool Folder::CreateTemp(ErrorLine* err) {
     if (path_ == nullptr) break;
     // Fails rather than reusing a folder that exists.
     if (CreateDirectoryW(path_, nullptr)) {
+      fresh_ = true;
       char utf8[MAX_PATH * 3 + 96];
       ToUtf8(name, utf8, sizeof utf8);
       SetDisplay(utf8);
@@ -273,8 +286,9 @@ bool Folder::OpenOrCreate(const char* path, ErrorLine* err) {
     err->Set("cannot use '%s' as a folder", display_);
     return false;
   }
-  CreateParents(path_);
-  if (!CreateDirectoryW(path_, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+  parents_from_ = CreateParents(path_);
+  fresh_ = CreateDirectoryW(path_, nullptr);
+  if (!fresh_ && GetLastError() != ERROR_ALREADY_EXISTS) {
     err->Set("cannot create the folder '%s': %s", display_, LastError().text);
     return false;
   }
@@ -292,6 +306,12 @@ bool Folder::RemoveAll(ErrorLine* err) {
   for (int attempt = 0; attempt < 40; ++attempt) {
     RemoveContents(path_);
     if (RemoveDirectoryW(path_) || GetLastError() == ERROR_FILE_NOT_FOUND) {
+      // The parents made by OpenOrCreate, deepest first.
+      for (size_t i = std::wcslen(path_); parents_from_ != 0 && i-- > parents_from_;) {
+        if (path_[i] != L'\\') continue;
+        path_[i] = 0;
+        RemoveDirectoryW(path_);
+      }
       std::free(path_);
       path_ = nullptr;
       return true;
@@ -302,7 +322,41 @@ bool Folder::RemoveAll(ErrorLine* err) {
   return false;
 }
 
-bool Folder::FreeSpace(uint64_t* bytes, ErrorLine* err) {
+EntryKind Folder::Kind(const PathChar* path, size_t length) {
+  wchar_t* full = NewInside(path_, path, length);
+  DWORD attributes = full != nullptr ? GetFileAttributesW(full) : INVALID_FILE_ATTRIBUTES;
+  DWORD error = GetLastError();
+  std::free(full);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? EntryKind::Missing
+                                                                          : EntryKind::Unknown;
+  }
+  bool folder =
+      (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+  return folder ? EntryKind::Folder : EntryKind::Other;
+}
+
+void Folder::RemoveFile(const PathChar* path) {
+  wchar_t* full = NewJoined(path_, path);
+  if (full != nullptr) DeleteFileW(full);
+  std::free(full);
+}
+
+void Folder::RemoveFolder(const PathChar* path, size_t length) {
+  wchar_t* full = NewInside(path_, path, length);
+  if (full != nullptr) RemoveDirectoryW(full);
+  std::free(full);
+}
+
+void PathText(const PathChar* path, size_t length, char* out, size_t out_size) {
+  char utf8[MaxName * 3 + 1];
+  int n = WideCharToMultiByte(CP_UTF8, 0, path, static_cast<int>(length), utf8, sizeof utf8 - 1,
+                              nullptr, nullptr);
+  Printable(utf8, n > 0 ? static_cast<size_t>(n) : 0, out, out_size);
+}
+
+bool Folder::FreeSpace(uint64_t* bytes, uint64_t* entries, ErrorLine* err) {
+  *entries = ~uint64_t{0};                    // NTFS has no fixed number of files
   wchar_t* root = NewJoined(path_, nullptr);  // a trailing '\' is required
   ULARGE_INTEGER available;
   bool ok = root != nullptr && GetDiskFreeSpaceExW(root, &available, nullptr, nullptr);
@@ -315,53 +369,42 @@ bool Folder::FreeSpace(uint64_t* bytes, ErrorLine* err) {
   return true;
 }
 
-bool EntryFile::Create(Folder* folder, const PathChar* path, const char* name, bool, uint64_t,
+bool EntryFile::Create(Folder* folder, const PathChar* path, const char* name, bool,
                        ErrorLine* err) {
   name_ = name;
-  final_ = NewJoined(folder->path_, path);
-  if (final_ == nullptr) {
+  full_ = NewJoined(folder->path_, path);
+  if (full_ == nullptr) {
     err->Set("out of memory");
     return false;
   }
-  wchar_t* leaf = final_ + std::wcslen(folder->path_) + 1;
-  for (wchar_t* p = leaf; *p != 0; ++p) {
+  for (wchar_t* p = full_ + std::wcslen(folder->path_) + 1; *p != 0; ++p) {
     if (*p != L'\\') continue;
     *p = 0;
-    bool made = CreateDirectoryW(final_, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
-    bool plain = made && IsPlainFolder(final_);
+    bool made = CreateDirectoryW(full_, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+    bool plain = made && IsPlainFolder(full_);
     *p = L'\\';
     if (!plain) {
       err->Set("cannot extract '%s': one of its folders cannot be created or is a link",
                Shown(name).text);
-      return false;
+      return Forget();
     }
-    leaf = p + 1;
   }
-  static unsigned counter = 0;
-  wchar_t temp_name[64];
-  _snwprintf(temp_name, 64, L".tuvo-%lu-%u.part", GetCurrentProcessId(), counter++);
-  wchar_t saved = *leaf;
-  *leaf = 0;
-  size_t folder_length = std::wcslen(final_);
-  *leaf = saved;
-  temp_ = static_cast<wchar_t*>(std::malloc((folder_length + 64) * sizeof(wchar_t)));
-  if (temp_ == nullptr) {
-    err->Set("out of memory");
-    return false;
-  }
-  std::wmemcpy(temp_, final_, folder_length);
-  std::wcscpy(temp_ + folder_length, temp_name);
-  HANDLE file = CreateFileW(temp_, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+  // CREATE_NEW: never opens, and so never replaces, what is there.
+  HANDLE file = CreateFileW(full_, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    err->Set("cannot create a file for '%s' in '%s': %s", Shown(name).text, folder->display(),
+    err->Set("cannot extract '%s' into '%s': %s", Shown(name).text, folder->display(),
              LastError().text);
-    std::free(temp_);
-    temp_ = nullptr;
-    return false;
+    return Forget();
   }
   handle_ = file;
   return true;
+}
+
+bool EntryFile::Forget() {
+  std::free(full_);
+  full_ = nullptr;
+  return false;
 }
 
 bool EntryFile::Put(const uint8_t* data, size_t size) {
@@ -386,28 +429,19 @@ bool EntryFile::Commit(ErrorLine* err) {
   handle_ = nullptr;
   if (!CloseHandle(file)) {
     err->Set("cannot write '%s': %s", Shown(name_).text, LastError().text);
-    Discard();
-    return false;
+    DeleteFileW(full_);
+    return Forget();
   }
-  // Replaces an earlier file, or a link, of that name, not what it points to.
-  if (!MoveFileExW(temp_, final_, MOVEFILE_REPLACE_EXISTING)) {
-    err->Set("cannot extract '%s': %s", Shown(name_).text, LastError().text);
-    Discard();
-    return false;
-  }
-  std::free(temp_);
-  temp_ = nullptr;
+  Forget();
   return true;
 }
 
 void EntryFile::Discard() {
-  if (handle_ != nullptr) CloseHandle(static_cast<HANDLE>(handle_));
+  if (handle_ == nullptr) return;
+  CloseHandle(static_cast<HANDLE>(handle_));
   handle_ = nullptr;
-  if (temp_ != nullptr) DeleteFileW(temp_);
-  std::free(temp_);
-  temp_ = nullptr;
-  std::free(final_);
-  final_ = nullptr;
+  DeleteFileW(full_);
+  Forget();
 }
 
 void CatchInterrupts() { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }

@@ -11,14 +11,16 @@ WriteQueue::~WriteQueue() {
   std::free(memory_);
 }
 
-bool WriteQueue::Start(ErrorLine* err) {
-  memory_ = static_cast<uint8_t*>(std::malloc(SlotCount * SlotSize));
+bool WriteQueue::Start(bool threaded, ErrorLine* err) {
+  // Without a thread only the first slot is ever filled.
+  size_t count = threaded ? SlotCount : 1;
+  memory_ = static_cast<uint8_t*>(std::malloc(count * SlotSize));
   if (memory_ == nullptr) {
     err->Set("out of memory");
     return false;
   }
-  for (size_t i = 0; i < SlotCount; ++i) slots_[i].data = memory_ + i * SlotSize;
-  threaded_ = worker_.Start(RunWriter, this);
+  for (size_t i = 0; i < count; ++i) slots_[i].data = memory_ + i * SlotSize;
+  threaded_ = threaded && worker_.Start(RunWriter, this);
   return true;
 }
 
@@ -126,9 +128,7 @@ void WriteQueue::WriterLoop() {
 bool WriteQueue::WriteSlot(const Slot& slot, ErrorLine* err) {
   size_t i = slot.record;
   if (!open_) {
-    if (!file_.Create(folder_, plan_.path(i), plan_.name(i), i + 1 == plan_.size(),
-                      plan_.decoded_size(i), err)) {
-      file_.Discard();
+    if (!file_.Create(folder_, plan_.path(i), plan_.name(i), i + 1 == plan_.size(), err)) {
       return false;
     }
     open_ = true;
@@ -141,5 +141,7 @@ bool WriteQueue::WriteSlot(const Slot& slot, ErrorLine* err) {
   }
   if (!slot.last) return true;
   open_ = false;
-  return file_.Commit(err);
+  if (!file_.Commit(err)) return false;
+  committed_ = i + 1;
+  return true;
 }

@@ -22,9 +22,10 @@ class WriteQueue : public DecodeSink {
   // Stops a writer still running; the file in progress is removed.
   ~WriteQueue() override;
 
-  // Makes the ring and starts the writer thread; without a thread, Put and
-  // EndRecord write on the caller's thread. False when memory runs out.
-  bool Start(ErrorLine* err);
+  // Makes the ring and, when `threaded`, starts the writer thread; without
+  // a thread (or when none can start), Put and EndRecord write on the
+  // caller's thread from a single buffer. False when memory runs out.
+  bool Start(bool threaded, ErrorLine* err);
   // The decoded data go to record i of the plan from now on.
   void BeginRecord(size_t i) { record_ = i; }
   uint8_t* Room(size_t* size) override;
@@ -40,6 +41,8 @@ class WriteQueue : public DecodeSink {
   void Abort();
   // The first failure of the writer, or an empty text.
   const ErrorLine& error() const { return error_; }
+  // The records before this one are written and complete; after Finish.
+  size_t committed() const { return committed_; }
 
  private:
   struct Slot {
@@ -87,6 +90,7 @@ class WriteQueue : public DecodeSink {
   // Writer side.
   EntryFile file_;
   bool open_ = false;
+  size_t committed_ = 0;
 };
 
 #endif  // TUVOLINK_STUB_WRITE_QUEUE_H_

@@ -12,6 +12,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
+#include <map>
 #include <string>
 #include <thread>
 #include <utility>
@@ -243,6 +245,104 @@ TEST(StubFaults, ClearsUpAfterAStubKilledOutright) {
   int status = 0;
   waitpid(live.first, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM) << status;
+}
+
+// Everything below `root` with its content: folders end in '/', links show
+// their target after "->".
+std::map<std::string, std::string> Snapshot(const std::string& root, const std::string& at = "") {
+  std::map<std::string, std::string> out;
+  for (const std::string& name : Entries(root + "/" + at)) {
+    std::string path = at + name, full = root + "/" + path;
+    struct stat st;
+    lstat(full.c_str(), &st);
+    char target[256] = {};
+    if (S_ISLNK(st.st_mode)) {
+      out[path] = "->" + std::string(target, readlink(full.c_str(), target, sizeof target - 1));
+    } else if (S_ISDIR(st.st_mode)) {
+      out[path + "/"] = "";
+      for (const auto& inner : Snapshot(root, path + "/")) out.insert(inner);
+    } else {
+      out[path] = ToText(ReadFile(full));
+    }
+  }
+  return out;
+}
+
+// --tuvo-extract into a folder that holds files: anything at a file's path,
+// or anything but a folder where a folder is needed, is a clash, and any
+// clash refuses the whole package before the first write.
+TEST(StubFaults, RefusesToExtractOverAnything) {
+  struct Case {
+    const char* what;
+    Files files;  // besides the program
+    std::function<void(const std::string&)> prepare;
+  } cases[] = {
+      {"a folder and a file, as reported",
+       {{"b", "new b"}, {"a", "new a"}},
+       [](const std::string& d) {
+         mkdir((d + "/b").c_str(), 0755);
+         WriteFile(d + "/a", "old a");
+       }},
+      {"a file",
+       {{"x/f", "new"}},
+       [](const std::string& d) {
+         mkdir((d + "/x").c_str(), 0755);
+         WriteFile(d + "/x/f", "old");
+       }},
+      {"a link to nowhere",
+       {{"f", "new"}},
+       [](const std::string& d) { symlink("missing", (d + "/f").c_str()); }},
+      {"a file where a folder goes",
+       {{"x/f", "new"}},
+       [](const std::string& d) { WriteFile(d + "/x", "old"); }},
+      {"a link to a folder where a folder goes",
+       {{"x/f", "new"}},
+       [](const std::string& d) {
+         mkdir((d + "/real").c_str(), 0755);
+         symlink("real", (d + "/x").c_str());
+       }},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    Files files = {{"prog", "#!/bin/sh\n"}};
+    files.insert(files.end(), c.files.begin(), c.files.end());
+    std::string package = Pack(dir, files);
+    std::string dest = dir / "dest";
+    mkdir(dest.c_str(), 0755);
+    c.prepare(dest);
+    auto before = Snapshot(dest);
+    RunResult r = RunCommand({package, "--tuvo-extract", dest}, dir.path());
+    EXPECT_EQ(r.status, 125) << c.what;
+    EXPECT_NE(r.err.find("cannot extract"), std::string::npos) << c.what << ": " << r.err;
+    EXPECT_EQ(Snapshot(dest), before) << c.what;
+  }
+}
+
+// A failure halfway through an extraction into an existing folder takes
+// away what the run made, and only that; into a new folder, the folder
+// goes too, with the parents the run made for it.
+TEST(StubFaults, TakesBackAFailedExtraction) {
+  TempDir dir;
+  // Packed in reverse: old/new3, keep/new1 and made/deep/new2 come before
+  // big, which cannot be written.
+  std::string package = Pack(dir, {{"prog", "#!/bin/sh\n"},
+                                   {"big", std::string(300000, 'b')},
+                                   {"made/deep/new2", "2"},
+                                   {"keep/new1", "1"},
+                                   {"old/new3", "3"}});
+  std::string dest = dir / "dest";
+  mkdir(dest.c_str(), 0755);
+  mkdir((dest + "/keep").c_str(), 0755);
+  mkdir((dest + "/old").c_str(), 0755);
+  WriteFile(dest + "/old/file", "old");
+  auto before = Snapshot(dest);
+  RunResult r = RunCommand({package, "--tuvo-extract", dest}, dir.path(), 100000);
+  EXPECT_EQ(r.status, 125);
+  EXPECT_NE(r.err.find("cannot write 'big'"), std::string::npos) << r.err;
+  EXPECT_EQ(Snapshot(dest), before);
+  r = RunCommand({package, "--tuvo-extract", dir / "n1/n2/dest"}, dir.path(), 100000);
+  EXPECT_EQ(r.status, 125);
+  EXPECT_FALSE(FileExists(dir / "n1")) << r.err;
 }
 
 }  // namespace
