@@ -51,14 +51,14 @@ bool Decode(PackageReader* reader, const Plan& plan, WriteQueue* queue, ErrorLin
 }  // namespace
 
 bool ExtractAll(PackageSource* source, uint64_t end, const Plan& plan, Folder* folder,
-                ErrorLine* err) {
+                Progress* progress, ErrorLine* err) {
   PackageReader reader;
   ErrorLine read_error;
   if (!reader.Open(source, end, &read_error)) {
     err->Set("malformed package: %s", read_error.text);
     return false;
   }
-  WriteQueue queue(plan, folder);
+  WriteQueue queue(plan, folder, progress);
   if (!queue.Start(plan.size() > 0 && WorthAThread(plan), err)) return false;
   if (Decode(&reader, plan, &queue, err)) return true;
   if (!folder->fresh()) Undo(plan, queue.committed(), folder);

@@ -8,6 +8,7 @@
 #include "format/package_reader.h"
 #include "os.h"
 #include "plan.h"
+#include "progress.h"
 
 // Writes the files of the package in source[0, end) into `folder` as `plan`
 // lists them (built with check_names, and surveyed when the folder is not
@@ -16,7 +17,8 @@
 // executable. Returns false with *err set on the first failure, having
 // removed the files it wrote and the folders it made into a folder that is
 // not fresh; a fresh folder is left for the caller to remove whole.
+// `progress` (which may be null) is told of the bytes written.
 bool ExtractAll(PackageSource* source, uint64_t end, const Plan& plan, Folder* folder,
-                ErrorLine* err);
+                Progress* progress, ErrorLine* err);
 
 #endif  // TUVOLINK_STUB_EXTRACT_H_

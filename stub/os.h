@@ -12,7 +12,7 @@
 #include "format/layout.h"
 
 // Paths inside the extraction folder are kept in the host's characters:
-// UTF-16 on Windows (converted from the ANSI code page), bytes elsewhere.
+// UTF-16 on Windows (see ToPathChars), bytes elsewhere.
 #ifdef _WIN32
 using PathChar = wchar_t;
 constexpr NameRules HostRules = NameRules::Windows;
@@ -29,9 +29,15 @@ void InitProcess(int* argc, char*** argv);
 
 // Writes text to standard output (1) or standard error (2).
 void WriteText(int stream, const char* text);
+// True when standard output (1) or standard error (2) is a terminal (a
+// console on Windows).
+bool IsTerminal(int stream);
+// Milliseconds since some fixed moment; never goes back.
+uint64_t NowMs();
 
 // Converts a record's name to host characters into out[0, out_size);
-// false if it does not convert (Windows: not valid in the ANSI code page).
+// false if it does not convert. Windows takes a name that is valid UTF-8
+// as UTF-8, any other in the ANSI code page.
 bool ToPathChars(const char* name, PathChar* out, size_t out_size);
 
 #ifdef _WIN32

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "format/printable.h"
 #include "os.h"
@@ -128,6 +129,14 @@ void InitProcess(int*, char***) {}
 
 void WriteText(int stream, const char* text) {
   WriteAll(stream == 1 ? STDOUT_FILENO : STDERR_FILENO, text, std::strlen(text));
+}
+
+bool IsTerminal(int stream) { return isatty(stream == 1 ? STDOUT_FILENO : STDERR_FILENO) == 1; }
+
+uint64_t NowMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
 }
 
 bool ToPathChars(const char* name, PathChar* out, size_t out_size) {
@@ -528,6 +537,24 @@ namespace {
   _exit(NotFound);
 }
 
+// Tells the program, whose working folder is the extraction folder, where
+// the package was started from and where the package is.
+void SetContext() {
+  char path[4096];
+  if (getcwd(path, sizeof path) != nullptr) {
+    setenv("TUVO_CALLER_DIR", path, 1);
+  } else {
+    unsetenv("TUVO_CALLER_DIR");
+  }
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n > 0) {
+    path[n] = 0;
+    setenv("TUVO_PACKAGE", path, 1);
+  } else {
+    unsetenv("TUVO_PACKAGE");
+  }
+}
+
 }  // namespace
 
 int RunProgram(Folder* folder, const PathChar* path, char** argv, int first, ErrorLine* err) {
@@ -542,6 +569,7 @@ int RunProgram(Folder* folder, const PathChar* path, char** argv, int first, Err
     err->Set("cannot start '%s': %s", Shown(path).text, std::strerror(errno));
     return CannotRun;
   }
+  SetContext();
   int n = 0;
   args[n++] = program;
   for (int i = first; i < argc; ++i) args[n++] = argv[i];

@@ -154,6 +154,26 @@ wchar_t* NewShortPath(const wchar_t* long_path) {
   return result;
 }
 
+// Tells the program, whose working folder is the extraction folder, where
+// the package was started from and where the package is.
+void SetContext() {
+  wchar_t* text = nullptr;
+  DWORD length = GetCurrentDirectoryW(0, nullptr);
+  if (length > 0 && (text = static_cast<wchar_t*>(std::malloc(length * sizeof(wchar_t)))) &&
+      GetCurrentDirectoryW(length, text) < length) {
+    SetEnvironmentVariableW(L"TUVO_CALLER_DIR", text);
+  }
+  std::free(text);
+  // A long path does not fit MAX_PATH: grow until the name is not cut.
+  for (DWORD capacity = MAX_PATH; capacity <= 32768 * 2; capacity *= 2) {
+    text = static_cast<wchar_t*>(std::malloc(capacity * sizeof(wchar_t)));
+    length = text != nullptr ? GetModuleFileNameW(nullptr, text, capacity) : 0;
+    if (length > 0 && length < capacity) SetEnvironmentVariableW(L"TUVO_PACKAGE", text);
+    std::free(text);
+    if (length == 0 || length < capacity) break;
+  }
+}
+
 }  // namespace
 
 wchar_t* NewLongPath(const wchar_t* path) {
@@ -224,9 +244,21 @@ void WriteText(int stream, const char* text) {
   }
 }
 
+bool IsTerminal(int stream) {
+  HANDLE handle = GetStdHandle(stream == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+  DWORD mode = 0;
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode);
+}
+
+uint64_t NowMs() { return GetTickCount64(); }
+
+// Names packed on Linux or macOS are UTF-8; older Windows packers wrote the
+// ANSI code page. Valid UTF-8 is taken as such (ASCII reads the same both
+// ways, and text in a code page is seldom valid UTF-8 by chance).
 bool ToPathChars(const char* name, PathChar* out, size_t out_size) {
-  return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name, -1, out,
-                             static_cast<int>(out_size)) > 0;
+  int size = static_cast<int>(out_size);
+  return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, out, size) > 0 ||
+         MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name, -1, out, size) > 0;
 }
 
 Folder::~Folder() { std::free(path_); }
@@ -450,6 +482,7 @@ int Interrupted() { return static_cast<int>(noted_signal); }
 
 int RunProgram(Folder* folder, const PathChar* path, char**, int first, ErrorLine* err) {
   if (Interrupted() != 0) return 128 + Interrupted();
+  SetContext();
   wchar_t* program = NewJoined(folder->path_, path);
   wchar_t* directory = NewShortPath(folder->path_);
   wchar_t* shown = program != nullptr ? NewShortPath(program) : nullptr;

@@ -10,6 +10,7 @@
 #include "image_layout.h"
 #include "os.h"
 #include "plan.h"
+#include "progress.h"
 #include "self_image.h"
 
 namespace {
@@ -61,6 +62,7 @@ void PrintUsage() {
             "       PACKAGE --tuvo-list            list the files: size in bytes and name\n"
             "       PACKAGE --tuvo-check           check the whole package, write nothing\n"
             "       PACKAGE --tuvo-extract FOLDER  extract into FOLDER, run nothing\n"
+            "                                      (nothing already in FOLDER is replaced)\n"
             "       PACKAGE --tuvo-help            show this text\n"
             "Exit status: the program's own; 125 when the package cannot be extracted,\n"
             "126 when the program cannot be started, 127 when it is not found.\n");
@@ -144,7 +146,9 @@ int ExtractInto(SelfImage* image, const PackageSpan& span, Plan* plan, Folder* f
   bool ok = (folder->fresh() || plan->Survey(folder, &err)) && CheckSpace(folder, *plan, &err);
   if (ok) {
     NoteStrippedNames(*plan);
-    ok = ExtractAll(image, span.end, *plan, folder, &err);
+    Progress progress;
+    progress.Begin("extracting", plan->total_size());
+    ok = ExtractAll(image, span.end, *plan, folder, &progress, &err);
   }
   if (ok) return 0;
   ErrorLine ignored;
@@ -196,9 +200,12 @@ int Run(int argc, char** argv) {
     return Fail(err);
   }
   Plan plan;
-  if (!plan.Build(&image, span.end, span.image_size, options.mode != Mode::List, &err)) {
-    return Fail(err);
-  }
+  Progress progress;
+  progress.Begin("checking", span.end);
+  ProgressSource source(&image, &progress);
+  bool built = plan.Build(&source, span.end, span.image_size, options.mode != Mode::List, &err);
+  progress.End();
+  if (!built) return Fail(err);
   if (options.mode == Mode::List) {
     for (size_t i = 0; i < plan.size(); ++i) {
       char line[sizeof(Shown::text) + 32];

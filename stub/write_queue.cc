@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "plan.h"
+#include "progress.h"
 
 WriteQueue::~WriteQueue() {
   Abort();
@@ -34,6 +35,8 @@ uint8_t* WriteQueue::Room(size_t* size) {
 bool WriteQueue::Put(const uint8_t* data, size_t size) {
   if (!filling_ || data != slots_[head_].data + fill_) return false;
   fill_ += size;
+  decoded_ += size;
+  if (progress_ != nullptr) progress_->Update(decoded_);
   return SlotSize - fill_ >= MinRoom || Submit(false);
 }
 
@@ -128,7 +131,10 @@ void WriteQueue::WriterLoop() {
 bool WriteQueue::WriteSlot(const Slot& slot, ErrorLine* err) {
   size_t i = slot.record;
   if (!open_) {
-    if (!file_.Create(folder_, plan_.path(i), plan_.name(i), i + 1 == plan_.size(), err)) {
+    // The format keeps no modes: the program, scripts and binaries are
+    // made runnable, as their first bytes tell.
+    bool executable = i + 1 == plan_.size() || LooksExecutable(slot.data, slot.size);
+    if (!file_.Create(folder_, plan_.path(i), plan_.name(i), executable, err)) {
       return false;
     }
     open_ = true;

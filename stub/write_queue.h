@@ -12,11 +12,14 @@
 #include "os.h"
 
 class Plan;
+class Progress;
 
 class WriteQueue : public DecodeSink {
  public:
-  // Writes the records of `plan` (built with check_names) into `folder`.
-  WriteQueue(const Plan& plan, Folder* folder) : plan_(plan), folder_(folder) {}
+  // Writes the records of `plan` (built with check_names) into `folder`,
+  // telling `progress` (which may be null) how many bytes came.
+  WriteQueue(const Plan& plan, Folder* folder, Progress* progress)
+      : plan_(plan), folder_(folder), progress_(progress) {}
   WriteQueue(const WriteQueue&) = delete;
   WriteQueue& operator=(const WriteQueue&) = delete;
   // Stops a writer still running; the file in progress is removed.
@@ -71,6 +74,8 @@ class WriteQueue : public DecodeSink {
 
   const Plan& plan_;
   Folder* folder_;
+  Progress* progress_;
+  uint64_t decoded_ = 0;
   Worker worker_;
   bool threaded_ = false;
   uint8_t* memory_ = nullptr;
