@@ -8,13 +8,12 @@
 
 namespace {
 
-// A second thread pays when files are large enough for writing one to
-// overlap decoding the next; for small files the handing over costs more
-// than it saves.
+// A second thread pays when there is enough to write for writing and
+// decoding to overlap; records share buffers, so small files cost no more
+// handing over than large ones.
 bool WorthAThread(const Plan& plan) {
   constexpr uint64_t MinTotal = uint64_t{16} << 20;
-  constexpr uint64_t MinMean = uint64_t{256} << 10;
-  return plan.total_size() >= MinTotal && plan.total_size() / plan.size() >= MinMean;
+  return plan.total_size() >= MinTotal;
 }
 
 // Takes away what a failed extraction wrote into a folder that held files
@@ -59,7 +58,7 @@ bool ExtractAll(PackageSource* source, uint64_t end, const Plan& plan, Folder* f
     return false;
   }
   WriteQueue queue(plan, folder, progress);
-  if (!queue.Start(plan.size() > 0 && WorthAThread(plan), err)) return false;
+  if (!queue.Start(WorthAThread(plan), err)) return false;
   if (Decode(&reader, plan, &queue, err)) return true;
   if (!folder->fresh()) Undo(plan, queue.committed(), folder);
   return false;

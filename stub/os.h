@@ -84,6 +84,8 @@ class Folder {
   // True when this run made the folder (CreateTemp, or OpenOrCreate of a
   // missing one): everything in it is the run's own.
   bool fresh() const { return fresh_; }
+  // True when the folder holds nothing (so nothing can be in the way).
+  bool Empty();
   // Removes the folder and all in it, and the parents that OpenOrCreate
   // made; links are removed, never followed. Only for a fresh folder.
   bool RemoveAll(ErrorLine* err);

@@ -302,6 +302,24 @@ bool Folder::FreeSpace(uint64_t* bytes, uint64_t* entries, ErrorLine* err) {
   return true;
 }
 
+bool Folder::Empty() {
+  int listing = dup(fd_);
+  DIR* stream = listing >= 0 ? fdopendir(listing) : nullptr;
+  if (stream == nullptr) {
+    if (listing >= 0) close(listing);
+    return false;
+  }
+  bool empty = true;
+  while (struct dirent* entry = readdir(stream)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+      empty = false;
+      break;
+    }
+  }
+  closedir(stream);
+  return empty;
+}
+
 EntryKind Folder::Kind(const PathChar* path, size_t length) {
   char sub[MaxName];
   if (length >= sizeof sub) length = sizeof sub - 1;
@@ -585,7 +603,12 @@ int RunProgram(Folder* folder, const PathChar* path, char** argv, int first, Err
     return 128 + noted_signal;
   }
   pid_t stub = getpid();
-  pid_t pid = fork();
+  // vfork: no page tables to copy and no memory to copy on write, which is
+  // much of a small package's start-up. The child shares the stub's memory
+  // until it execs, so StartChild only makes system calls on its own stack,
+  // with no handler able to run (the interrupts are blocked until their
+  // handling is the default again).
+  pid_t pid = vfork();
   if (pid == 0) StartChild(folder->fd_, program, args, report[1], &old_mask, stub);
   int fork_errno = errno;
   if (pid > 0) child_pid = pid;

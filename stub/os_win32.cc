@@ -354,6 +354,24 @@ bool Folder::RemoveAll(ErrorLine* err) {
   return false;
 }
 
+bool Folder::Empty() {
+  wchar_t* pattern = NewJoined(path_, L"*");
+  WIN32_FIND_DATAW found;
+  HANDLE search = pattern == nullptr ? INVALID_HANDLE_VALUE
+                                     : FindFirstFileExW(pattern, FindExInfoBasic, &found,
+                                                        FindExSearchNameMatch, nullptr, 0);
+  std::free(pattern);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  bool empty = true;
+  do {
+    if (std::wcscmp(found.cFileName, L".") != 0 && std::wcscmp(found.cFileName, L"..") != 0) {
+      empty = false;
+    }
+  } while (empty && FindNextFileW(search, &found));
+  FindClose(search);
+  return empty;
+}
+
 EntryKind Folder::Kind(const PathChar* path, size_t length) {
   wchar_t* full = NewInside(path_, path, length);
   DWORD attributes = full != nullptr ? GetFileAttributesW(full) : INVALID_FILE_ATTRIBUTES;

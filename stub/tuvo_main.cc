@@ -3,6 +3,7 @@
 // files into a private temporary folder and runs the program among them.
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "extract.h"
@@ -143,7 +144,8 @@ void NoteStrippedNames(const Plan& plan) {
 // before the first write.
 int ExtractInto(SelfImage* image, const PackageSpan& span, Plan* plan, Folder* folder) {
   ErrorLine err;
-  bool ok = (folder->fresh() || plan->Survey(folder, &err)) && CheckSpace(folder, *plan, &err);
+  bool ok = (folder->fresh() || folder->Empty() || plan->Survey(folder, &err)) &&
+            CheckSpace(folder, *plan, &err);
   if (ok) {
     NoteStrippedNames(*plan);
     Progress progress;
@@ -230,6 +232,12 @@ int Run(int argc, char** argv) {
 }
 
 }  // namespace
+
+// The stub needs nothing of the C++ runtime library but the deletes that
+// virtual destructors refer to (it never deletes through them): defined
+// here, so that the stub loads no libstdc++ when it starts.
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
 
 int main(int argc, char** argv) {
   InitProcess(&argc, &argv);
