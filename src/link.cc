@@ -62,7 +62,7 @@ bool FindStub(std::string* path, std::string* err) {
   }
   std::string dir = ExecutableDir();
   if (!dir.empty()) {
-    for (std::string candidate :
+    for (const std::string& candidate :
          {JoinPath(dir, StubName), JoinPath(dir, "../lib/tuvolink/tuvo.exe")}) {
       if (IsRegularFile(candidate)) {
         *path = candidate;

@@ -155,7 +155,7 @@ bool TempOutput::Create(const std::string& target, std::string* err) {
   sigset_t all, old;
   sigfillset(&all);
   sigprocmask(SIG_BLOCK, &all, &old);
-  int fd = mkostemp(&templ[0], O_CLOEXEC);
+  int fd = mkostemp(templ.data(), O_CLOEXEC);
   int error = errno;
   if (fd >= 0) {
     temp_path_ = templ;
