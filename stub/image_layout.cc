@@ -139,9 +139,9 @@ uint64_t EndBeforePadding(PackageSource* source, uint64_t table, uint64_t image_
 
 }  // namespace
 
-void LocatePackage(PackageSource* file, uint64_t file_size, PackageSpan* span) {
-  BlockCache cache(file, file_size);
-  PackageSource* source = &cache;
+void LocatePackage(PackageSource* source, uint64_t file_size, PackageSpan* span) {
+  BlockCache cache(source, file_size);
+  source = &cache;
   span->image_size = 0;
   span->end = file_size;
   uint8_t header[64] = {};

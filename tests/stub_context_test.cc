@@ -97,7 +97,9 @@ std::string OnATerminal(const std::vector<std::string>& argv, const std::string&
   }
   std::string shown;
   char buffer[4096];
-  for (ssize_t n; (n = read(terminal, buffer, sizeof buffer)) > 0;) shown.append(buffer, n);
+  for (ssize_t n; (n = read(terminal, buffer, sizeof buffer)) > 0;) {
+    shown.append(buffer, static_cast<size_t>(n));
+  }
   close(terminal);
   waitpid(pid, status, 0);
   return shown;

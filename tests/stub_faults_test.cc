@@ -257,7 +257,8 @@ std::map<std::string, std::string> Snapshot(const std::string& root, const std::
     lstat(full.c_str(), &st);
     char target[256] = {};
     if (S_ISLNK(st.st_mode)) {
-      out[path] = "->" + std::string(target, readlink(full.c_str(), target, sizeof target - 1));
+      ssize_t n = readlink(full.c_str(), target, sizeof target - 1);
+      out[path] = "->" + std::string(target, n > 0 ? static_cast<size_t>(n) : 0);
     } else if (S_ISDIR(st.st_mode)) {
       out[path + "/"] = "";
       for (const auto& inner : Snapshot(root, path + "/")) out.insert(inner);
