@@ -205,7 +205,9 @@ bool Folder::CreateTemp(ErrorLine* err) {
 }
 
 void Folder::Keep() {
-  if (fd_ >= 0) fchmod(fd_, S_IRWXU);
+  // Only the mark goes: the program may have set the rest on purpose.
+  struct stat st;
+  if (fd_ >= 0 && fstat(fd_, &st) == 0) fchmod(fd_, st.st_mode & 07777 & ~S_ISVTX);
 }
 
 void Folder::RemoveStale() {
