@@ -509,11 +509,20 @@ void CatchInterrupts() {
   action.sa_sigaction = OnInterrupt;
   action.sa_flags = SA_SIGINFO | SA_RESTART;
   sigemptyset(&action.sa_mask);
+  // One call per signal installs the handler and tells what was there; an
+  // ignored signal (rare) gets its disposition back at once, and none is
+  // delivered in between.
+  sigset_t block, old_mask;
+  sigemptyset(&block);
+  for (int signal_number : InterruptSignals) sigaddset(&block, signal_number);
+  sigprocmask(SIG_BLOCK, &block, &old_mask);
   for (size_t i = 0; i < InterruptCount; ++i) {
     struct sigaction old;
-    if (sigaction(InterruptSignals[i], nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
-    caught[i] = sigaction(InterruptSignals[i], &action, nullptr) == 0;
+    if (sigaction(InterruptSignals[i], &action, &old) != 0) continue;
+    caught[i] = old.sa_handler != SIG_IGN;
+    if (!caught[i]) sigaction(InterruptSignals[i], &old, nullptr);
   }
+  sigprocmask(SIG_SETMASK, &old_mask, nullptr);
   // A file size limit then fails the write with EFBIG, and the partly
   // written file is removed, instead of the signal ending the stub.
   struct sigaction ignore;
