@@ -207,7 +207,8 @@ bool Folder::CreateTemp(ErrorLine* err) {
 void Folder::Keep() {
   // Only the mark goes: the program may have set the rest on purpose.
   struct stat st;
-  if (fd_ >= 0 && fstat(fd_, &st) == 0) fchmod(fd_, st.st_mode & 07777 & ~S_ISVTX);
+  mode_t mark = S_ISVTX;
+  if (fd_ >= 0 && fstat(fd_, &st) == 0) fchmod(fd_, st.st_mode & 07777u & ~mark);
 }
 
 void Folder::RemoveStale() {
