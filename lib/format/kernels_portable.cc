@@ -31,8 +31,8 @@ struct PortableMasks {
 
 namespace kernels_portable {
 
-void CountBytes(CountTables& tables, const uint8_t* data, size_t size) {
-  CountLoop<PortableMasks>(tables, data, size);
+void CountBytes(uint64_t* counts, const uint8_t* data, size_t size) {
+  CountInChunks<LoopCounter<PortableMasks>>(counts, data, size);
 }
 
 size_t EncodeItems(const uint8_t* data, size_t size, uint8_t crunch, uint8_t* out,

@@ -207,8 +207,8 @@ bool ScanWindows(uint8_t crunch, const uint8_t** in, const uint8_t* in_end, uint
 
 namespace kernels_sse2 {
 
-void CountBytes(CountTables& tables, const uint8_t* data, size_t size) {
-  CountLoop<Sse2Masks>(tables, data, size);
+void CountBytes(uint64_t* counts, const uint8_t* data, size_t size) {
+  CountInChunks<LoopCounter<Sse2Masks>>(counts, data, size);
 }
 
 size_t EncodeItems(const uint8_t* data, size_t size, uint8_t crunch, uint8_t* out,
