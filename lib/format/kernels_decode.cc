@@ -52,6 +52,16 @@ const char* IsaName(Isa isa) {
   return "unknown";
 }
 
+// The portable decoder and scanner have no fast path: the item loops of
+// RunDecoder do all the work.
+namespace kernels_portable {
+
+bool DecodeItems(uint8_t, const uint8_t**, const uint8_t*, uint8_t**, uint8_t*) { return false; }
+
+bool ScanItems(uint8_t, const uint8_t**, const uint8_t*, uint64_t*) { return false; }
+
+}  // namespace kernels_portable
+
 bool DecodeItems(uint8_t crunch, const uint8_t** in, const uint8_t* in_end, uint8_t** out,
                  uint8_t* out_end) {
 #if TUVOLINK_HAVE_SSE2
