@@ -15,6 +15,14 @@
 #include "format/kernels.h"
 #include "format/layout.h"
 
+// For the few small functions that the compiler would call rather than
+// inline in the hot loops, at the cost of saving the loop's registers.
+#if defined(__GNUC__) || defined(__clang__)
+#define TUVOLINK_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define TUVOLINK_ALWAYS_INLINE inline
+#endif
+
 namespace {
 
 // Index of the lowest set bit; `mask` must not be 0.
@@ -174,7 +182,7 @@ constexpr size_t WindowReach = 128;
 // most MaxRun, or 0 when it reaches `end` short of MaxRun and so may go on
 // in the next block, which the caller then codes.
 template <class Masks>
-size_t WindowEndRun(const uint8_t* run, const uint8_t* end, size_t seen) {
+TUVOLINK_ALWAYS_INLINE size_t WindowEndRun(const uint8_t* run, const uint8_t* end, size_t seen) {
   const size_t room = static_cast<size_t>(end - run);
   const size_t limit = room < MaxRun ? room : MaxRun;
   const size_t count = seen + Masks::RunLength(run + seen, limit - seen, run[0]);
