@@ -53,6 +53,8 @@ class Folder {
   bool CreateTemp(ErrorLine* err);
   // Opens the folder `path`, creating it and its parents if missing.
   bool OpenOrCreate(const char* path, ErrorLine* err);
+  // True when OpenOrCreate made the folder itself: it did not exist.
+  bool created() const { return created_; }
   // Removes the folder and all in it; links are removed, never followed.
   bool RemoveAll(ErrorLine* err);
   // Bytes that this user may still write on the folder's file system.
@@ -64,6 +66,7 @@ class Folder {
   friend class EntryFile;
   friend int RunProgram(Folder*, const PathChar*, char**, int, ErrorLine*);
   char display_[4096] = {};
+  bool created_ = false;
 #ifdef _WIN32
   wchar_t* path_ = nullptr;  // "\\?\" form, so that long paths work
 #else

@@ -145,7 +145,9 @@ bool Folder::OpenOrCreate(const char* path, ErrorLine* err) {
     mkdir(display_, 0777);
     *p = '/';
   }
-  if (mkdir(display_, 0777) != 0 && errno != EEXIST) {
+  if (mkdir(display_, 0777) == 0) {
+    created_ = true;
+  } else if (errno != EEXIST) {
     err->Set("cannot create the folder '%s': %s", display_, std::strerror(errno));
     return false;
   }

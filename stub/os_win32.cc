@@ -262,7 +262,9 @@ bool Folder::OpenOrCreate(const char* path, ErrorLine* err) {
     return false;
   }
   CreateParents(path_);
-  if (!CreateDirectoryW(path_, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+  if (CreateDirectoryW(path_, nullptr)) {
+    created_ = true;
+  } else if (GetLastError() != ERROR_ALREADY_EXISTS) {
     err->Set("cannot create the folder '%s': %s", path, LastError().text);
     return false;
   }

@@ -199,7 +199,10 @@ int Run(int argc, char** argv) {
   if (options.mode == Mode::Extract) {
     Folder folder;
     if (!folder.OpenOrCreate(options.folder, &err)) return Fail(err);
-    return ExtractInto(&image, span, plan, &folder);
+    int status = ExtractInto(&image, span, plan, &folder);
+    // A failed extraction leaves no folder that it made, nor what is in it.
+    if (status != 0 && folder.created() && !folder.RemoveAll(&err)) Say("%s", err.text);
+    return status;
   }
   return RunPackage(&image, span, plan, argv, options);
 }
