@@ -75,7 +75,7 @@ void CheckShown(const std::string& name) {
   }
   // A name with nothing to escape is shown as it is.
   bool plain = true;
-  for (unsigned char c : name) plain = plain && c >= 0x20 && c < 0x7F;
+  for (char c : name) plain = plain && c >= 0x20 && c < 0x7F;
   if (plain && name.size() < MaxName) FUZZ_CHECK(name == shown.text);
 }
 
