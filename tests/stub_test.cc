@@ -471,7 +471,8 @@ TEST(StubExtract, RemovesAPartlyWrittenFileOnAWriteFailure) {
     EXPECT_NE(r.err.find("cannot write 'big'"), std::string::npos) << r.err;
     EXPECT_TRUE(Tree(box.tmp()).empty());
     if (!temporary) {
-      EXPECT_EQ(Tree(dest), (std::set<std::string>{"small"}));
+      // The folder that the failed extraction made is gone with its files.
+      EXPECT_NE(access(dest.c_str(), F_OK), 0);
     }
   }
 }
