@@ -3,7 +3,10 @@
 
 Usage: fuzz/make_seeds.py BUILD [WIN64_STUB [SIGNED_STUB [SIGNED_PACKAGE]]]
 BUILD holds tuvolink and tuvo.exe. The seeds are small files that reach the
-targets' interesting paths; the fuzzers grow the corpora from them.
+targets' interesting paths; the fuzzers grow the corpora from them. Beside
+the named seeds, each corpus keeps the inputs (named by their SHA-1) of a run
+of fuzz/run.sh merged with libFuzzer's -merge=1, those of the image target
+only up to 4 KiB.
 """
 import os
 import struct

@@ -21,12 +21,14 @@ struct ModelRecord {
   std::string name;
   uint8_t crunch = 0;
   uint64_t offset = 0;
-  Bytes data;
+  uint64_t size = 0;
+  Bytes data;  // empty for the first record when it is only measured
 };
 
 // The package format read one byte at a time. True when the whole package is
-// well formed; *records receives every complete record before a fault.
-bool ModelRead(const Bytes& p, std::vector<ModelRecord>* records) {
+// well formed; *records receives every complete record before a fault. With
+// `measure_first`, the first record's data is counted, not kept.
+bool ModelRead(const Bytes& p, bool measure_first, std::vector<ModelRecord>* records) {
   if (p.size() < TrailerSize || p[p.size() - TrailerSize] != ListTerminator) return false;
   const size_t limit = p.size() - TrailerSize;
   size_t pos = 0;
@@ -39,18 +41,22 @@ bool ModelRead(const Bytes& p, std::vector<ModelRecord>* records) {
     if (r.name.empty() || r.name.size() > MaxName - 1 || pos == limit) return false;
     if (++pos == limit) return false;  // no crunch byte
     r.crunch = p[pos++];
+    const bool keep = !(measure_first && records->empty());
     for (;;) {
       if (pos == limit) return false;
       uint8_t b = p[pos++];
       if (b != r.crunch) {
-        r.data.push_back(b);
+        r.size += 1;
+        if (keep) r.data.push_back(b);
         continue;
       }
       if (pos == limit) return false;
       uint8_t count = p[pos++];
       if (count == 0) break;  // the end marker
       if (pos == limit) return false;
-      r.data.insert(r.data.end(), size_t{count}, p[pos++]);
+      r.size += count;
+      if (keep) r.data.insert(r.data.end(), size_t{count}, p[pos]);
+      ++pos;
     }
     records->push_back(std::move(r));
   }
@@ -70,13 +76,15 @@ class MemorySource : public PackageSource {
   const Bytes& bytes_;
 };
 
-// Collects the decoded bytes; offers the decoder room of its own on every
-// other call, of varying size, so that both output paths are taken.
+// Collects the decoded bytes (or, when told not to keep them, only takes
+// them); offers the decoder room of its own on every other call, of varying
+// size, so that both output paths are taken.
 class CollectSink : public DecodeSink {
  public:
+  explicit CollectSink(bool keep) : keep_(keep) {}
   uint8_t* Room(size_t* size) override {
     ++calls_;
-    if (calls_ % 2 == 0) {
+    if (!keep_ || calls_ % 2 == 0) {
       *size = 0;
       return nullptr;
     }
@@ -86,12 +94,13 @@ class CollectSink : public DecodeSink {
   }
   bool Put(const uint8_t* data, size_t size) override {
     FUZZ_CHECK(size > 0);
-    data_.insert(data_.end(), data, data + size);
+    if (keep_) data_.insert(data_.end(), data, data + size);
     return true;
   }
   Bytes data_;
 
  private:
+  bool keep_;
   Bytes room_;
   size_t calls_ = 0;
 };
@@ -99,7 +108,7 @@ class CollectSink : public DecodeSink {
 // Reads `package` with the reader, decoding or only scanning, and compares
 // every step with the model's records.
 void Compare(const Bytes& package, bool model_ok, const std::vector<ModelRecord>& model,
-             bool decode) {
+             bool decode, bool measure_first) {
   MemorySource source(package);
   // One reader for all inputs: its buffers are large, and Open starts afresh.
   static PackageReader reader;
@@ -110,7 +119,8 @@ void Compare(const Bytes& package, bool model_ok, const std::vector<ModelRecord>
   }
   for (size_t i = 0;; ++i) {
     RecordInfo info;
-    CollectSink sink;
+    const bool keep = !(measure_first && i == 0);
+    CollectSink sink(keep);
     PackageReader::Status status = reader.Next(&info, decode ? &sink : nullptr, &err);
     if (status != PackageReader::Record) {
       FUZZ_CHECK(i == model.size());
@@ -123,16 +133,18 @@ void Compare(const Bytes& package, bool model_ok, const std::vector<ModelRecord>
     FUZZ_CHECK(expected.name == info.name);
     FUZZ_CHECK(expected.crunch == info.crunch);
     FUZZ_CHECK(expected.offset == info.offset);
-    FUZZ_CHECK(expected.data.size() == info.decoded_size);
-    if (decode) FUZZ_CHECK(expected.data == sink.data_);
+    FUZZ_CHECK(expected.size == info.decoded_size);
+    if (decode && keep) FUZZ_CHECK(expected.data == sink.data_);
   }
 }
 
-void CompareBothModes(const Bytes& package) {
+// Compares in both modes. With `measure_first`, the first record's data is
+// measured, not compared: it is the large record put in front.
+void CompareBothModes(const Bytes& package, bool measure_first) {
   std::vector<ModelRecord> model;
-  const bool model_ok = ModelRead(package, &model);
-  Compare(package, model_ok, model, true);
-  Compare(package, model_ok, model, false);
+  const bool model_ok = ModelRead(package, measure_first, &model);
+  Compare(package, model_ok, model, true, measure_first);
+  Compare(package, model_ok, model, false, measure_first);
 }
 
 // The reader reads 1 MiB windows from the first record on. A record of
@@ -161,9 +173,11 @@ bool Straddled(const Bytes& package, size_t shift, Bytes* out) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Bytes package(data, data + size);
-  CompareBothModes(package);
+  CompareBothModes(package, false);
   // Only some inputs, since a megabyte more makes an input slow.
   Bytes moved;
-  if (size % 32 == 31 && Straddled(package, (size * 31) % 300, &moved)) CompareBothModes(moved);
+  if (size % 32 == 31 && Straddled(package, (size * 31) % 300, &moved)) {
+    CompareBothModes(moved, true);
+  }
   return 0;
 }
