@@ -207,6 +207,7 @@ TEST(ChangingInput, FailsOrPacksAConsistentContent) {
     const char* what;
     void (*change)(const std::string&);
   } const cases[] = {{"shrinks", Shrink}, {"grows", Grow}, {"is rewritten", Rewrite}};
+  int injected = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     TempDir dir;
@@ -216,6 +217,7 @@ TEST(ChangingInput, FailsOrPacksAConsistentContent) {
     const Bytes before = ReadFile(input);
     bool changed = false;
     int status = PackWhileChanging(dir, input, ChangingSize, c.change, &changed);
+    injected += changed ? 1 : 0;
     const Bytes after = ReadFile(input);
     const Bytes err = ReadFile(dir / "stderr");
     const std::string message(err.begin(), err.end());
@@ -237,6 +239,8 @@ TEST(ChangingInput, FailsOrPacksAConsistentContent) {
                 entries[0].data == after ? "after the change" : "before the change",
                 entries[0].crunch);
   }
+  // Without /proc/PID/io the packer runs unchanged, which proves nothing.
+  if (injected == 0) GTEST_SKIP() << "the packer could not be stopped between its two reads";
 }
 
 }  // namespace
