@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "entry_path.h"
+#include "format/entry_path.h"
 #include "fuzz_check.h"
 
 namespace {
