@@ -91,10 +91,9 @@ TEST(FullFileSystem, PackerFailsAndKeepsTheOldTarget) {
   EXPECT_EQ(ReadFile(dir / "after/out"), ToBytes("old\n"));
 }
 
-// The stub refuses a run that cannot fit before it writes (not enough space),
-// or fails when a file cannot be created (no inode left): 125, and the
-// folder it made is gone, whether a temporary one or the one named by
-// --tuvo-extract.
+// The stub refuses a run that cannot fit, in bytes or in inodes, before it
+// writes anything: 125, and the folder it made is gone, whether a temporary
+// one or the one named by --tuvo-extract.
 TEST(FullFileSystem, StubFailsWith125AndLeavesNothing) {
   struct Case {
     const char* what;
@@ -108,8 +107,8 @@ TEST(FullFileSystem, StubFailsWith125AndLeavesNothing) {
        "not enough free space"},
       {"no space, run", "size=512k", 1, 2 << 20, "", "not enough free space"},
       {"no inode, extract", "nr_inodes=6", 10, 100, "--tuvo-extract \"$MNT/x\"",
-       "No space left on device"},
-      {"no inode, run", "nr_inodes=6", 10, 100, "", "No space left on device"},
+       "not enough free entries"},
+      {"no inode, run", "nr_inodes=6", 10, 100, "", "not enough free entries"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
