@@ -164,8 +164,8 @@ void RemoveIfStale(const wchar_t* base, const wchar_t* name) {
     path[std::wcslen(path) - LockSuffixLength] = 0;
     bool gone = GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES &&
                 GetLastError() == ERROR_FILE_NOT_FOUND;
-    // Never a link put in its place: %TEMP% is the user's own, and the
-    // checks hold while the lock is held.
+    // A link in the folder's place is left alone. %TEMP% is the user's
+    // own: nobody else can put one there between the check and the removal.
     if (!gone && IsPlainFolder(path)) {
       RemoveContents(path);
       gone = RemoveDirectoryW(path);
@@ -604,6 +604,33 @@ void CatchInterrupts() { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
 
 int Interrupted() { return static_cast<int>(noted_signal); }
 
+namespace {
+
+// Lets the suspended program run, in a job of its own where the system
+// allows one, clears up after earlier stubs meanwhile, and returns the
+// program's exit code once it has ended. Closes the process's handles.
+DWORD RunToEnd(Folder* folder, const PROCESS_INFORMATION& process) {
+  HANDLE job = NewJobFor(process.hProcess);
+  if (ResumeThread(process.hThread) == static_cast<DWORD>(-1)) {
+    TerminateProcess(process.hProcess, CannotRun);
+  }
+  CloseHandle(process.hThread);
+  folder->RemoveStale();
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = CannotRun;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hProcess);
+  if (job != nullptr) {
+    // What the program started and left running goes on, as it did before
+    // there was a job.
+    SetKillOnClose(job, false);
+    CloseHandle(job);
+  }
+  return code;
+}
+
+}  // namespace
+
 int RunProgram(Folder* folder, const PathChar* path, char**, int first, ErrorLine* err) {
   if (Interrupted() != 0) return 128 + Interrupted();
   SetContext();
@@ -646,23 +673,7 @@ int RunProgram(Folder* folder, const PathChar* path, char**, int first, ErrorLin
     err->Set("cannot run '%s': %s", Shown(name).text, reason);
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? NotFound : CannotRun;
   }
-  HANDLE job = NewJobFor(process.hProcess);
-  if (ResumeThread(process.hThread) == static_cast<DWORD>(-1)) {
-    TerminateProcess(process.hProcess, CannotRun);
-  }
-  CloseHandle(process.hThread);
-  folder->RemoveStale();
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD code = CannotRun;
-  GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hProcess);
-  if (job != nullptr) {
-    // What the program started and left running goes on, as it did before
-    // there was a job.
-    SetKillOnClose(job, false);
-    CloseHandle(job);
-  }
-  return static_cast<int>(code);
+  return static_cast<int>(RunToEnd(folder, process));
 }
 
 // The Windows stub decodes and writes on one thread: the thread, lock and
