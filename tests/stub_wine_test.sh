@@ -104,7 +104,8 @@ wait "$stub"
 sleep 4
 expect "the program does not outlive its stub" "0" "$(grep -c '^woke' "$work/killed")"
 expect "a killed stub leaves its folder" "yes" "$(temp_has "$killed")"
-wine "$src/sleeper.exe" sleep=3000 >"$work/live" 2>&1 </dev/null &
+# Long enough for the next run to end first, even on a busy machine.
+wine "$src/sleeper.exe" sleep=8000 >"$work/live" 2>&1 </dev/null &
 stub=$!
 live=$(started "$work/live")
 : >"$(find "$WINEPREFIX/drive_c/users" -maxdepth 4 -name "$killed" -printf '%h')/tuvo-0123456789abcdef.lock"
