@@ -18,7 +18,9 @@ bool FindStub(std::string* path, std::string* err);
 
 // Writes the target `target_name`: the stub read from `stub_path`, then a
 // record for each node of `list` in list order, then the trailer, printing
-// the progress lines to `progress`. Every input and the stub are checked
+// the progress lines to `progress`. A stub with a seal slot
+// (format/seal.h) gets the seal of all that follows it written into that
+// slot; any other stub is copied unchanged. Every input and the stub are checked
 // before anything is written. Returns false and sets *err (naming the file
 // and the reason) on any failure; an existing target is then left as it was
 // and no temporary remains.

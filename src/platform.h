@@ -42,6 +42,13 @@ class InputFile {
   std::string name_;
 };
 
+// Sees the bytes written to a TempOutput, in order, once they are written.
+class WriteTap {
+ public:
+  virtual ~WriteTap() = default;
+  virtual void Wrote(const void* data, size_t size) = 0;
+};
+
 // The output under construction: a new file in the target's folder that
 // replaces the target by a rename once it is complete. Until Commit succeeds
 // the target is untouched, and the temporary is removed on Discard, on
@@ -57,6 +64,13 @@ class TempOutput {
   bool Create(const std::string& target, std::string* err);
   // Writes all of data[0, size).
   bool Write(const void* data, size_t size, std::string* err);
+  // From now on Write hands every byte it writes to `tap` as well (null: to
+  // none); the packer hashes what follows the stub this way.
+  void set_tap(WriteTap* tap) { tap_ = tap; }
+  // Writes data[0, size) at `offset`, over bytes written before, and tells
+  // no tap. The last write before Commit: where a Write after it would go is
+  // unspecified.
+  bool WriteAt(uint64_t offset, const void* data, size_t size, std::string* err);
   // Closes the temporary, gives it the mode of a new program (all permissions
   // less the umask) and renames it over the target.
   bool Commit(std::string* err);
@@ -66,6 +80,7 @@ class TempOutput {
 
  private:
   intptr_t handle_ = -1;
+  WriteTap* tap_ = nullptr;
   std::string target_;
   std::string temp_path_;
 };

@@ -10,6 +10,7 @@
 #include "image_layout.h"
 #include "os.h"
 #include "plan.h"
+#include "seal_check.h"
 #include "self_image.h"
 
 namespace {
@@ -177,8 +178,9 @@ int Run(int argc, char** argv) {
     err.Set("no package is attached to this program (see --tuvo-help)");
     return Fail(err);
   }
+  const Seal seal = OwnSeal();
   Plan plan;
-  if (!plan.Build(&image, span.end, span.image_size, options.mode != Mode::List, &err)) {
+  if (!BuildCheckedPlan(&image, span, seal, options.mode != Mode::List, &plan, &err)) {
     return Fail(err);
   }
   if (options.mode == Mode::List) {
@@ -189,10 +191,13 @@ int Run(int argc, char** argv) {
                     Shown(plan.name(i)).text);
       WriteText(1, line);
     }
+    // On standard error, so that standard output keeps one line per file.
+    Say(seal.sealed() ? "note: the package is sealed, and its seal matches"
+                      : "note: the package is not sealed; only its structure was checked");
     return 0;
   }
   if (options.mode == Mode::Check) {
-    WriteText(1, "OK\n");
+    WriteText(1, seal.sealed() ? "OK (sealed)\n" : "OK (not sealed)\n");
     return 0;
   }
   CatchInterrupts();

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "reference_coder.h"
+#include "seal_model.h"
 
 namespace {
 
@@ -110,6 +111,7 @@ TEST(Pipeline, PackageEqualsThePerByteModel) {
   Bytes package;
   std::string text, expected_text;
   Expected(ReadAll(TUVO_STUB_BIN), names, contents, &package, &expected_text);
+  SealLikeThePacker(&package, ReadAll(TUVO_STUB_BIN).size());
   ASSERT_EQ(RunPacker(dir, names, &text), 0);
   EXPECT_EQ(text, expected_text);
   Bytes written = ReadAll(dir / "out.exe");
@@ -136,6 +138,7 @@ TEST(Pipeline, LargeFilesCountedOnBothThreadsMatchTheModel) {
   Bytes package;
   std::string text, expected_text;
   Expected(ReadAll(TUVO_STUB_BIN), names, contents, &package, &expected_text);
+  SealLikeThePacker(&package, ReadAll(TUVO_STUB_BIN).size());
   ASSERT_EQ(RunPacker(dir, names, &text), 0);
   EXPECT_EQ(text, expected_text);
   EXPECT_TRUE(ReadAll(dir / "out.exe") == package);
