@@ -47,7 +47,7 @@ class SealTap : public WriteTap {
   }
   // Fills the stub's slot, at `slot` in the target, with the seal of what the
   // tap has seen.
-  bool WriteSeal(uint64_t slot, TempOutput* output, std::string* err) const {
+  bool WriteSeal(uint64_t slot, TempOutput* output, std::string* err) {
     Seal seal;
     seal.covered = bytes_;
     hash_.Final(seal.hash);

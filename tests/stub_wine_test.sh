@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The Windows stub under Wine: a package made with build/win64/tuvo.exe runs
 # the packed program with its arguments, lists, checks and extracts (long
-# paths too), refuses bad packages, and still works once signed with
-# Authenticode. Exits 77 (skipped) when Wine or the cross-built stub is
+# paths too), refuses bad packages and damaged sealed ones, and still works
+# once signed with Authenticode. Exits 77 (skipped) when Wine or the cross-built stub is
 # missing. Usage: stub_wine_test.sh TUVOLINK WIN64_FOLDER
 set -u
 tuvolink=$1
@@ -80,7 +80,17 @@ find "$WINEPREFIX/drive_c/users" -maxdepth 4 -name 'tuvo-*' -exec rm -rf {} +
 run "$pkg" --tuvo-list
 expect "--tuvo-list" "$(printf '%12d  data.txt\n%12d  prog.exe' 11 "$(stat -c %s "$src/prog.exe")")" "$out"
 run "$pkg" --tuvo-check
-expect "--tuvo-check" "0 OK" "$status $out"
+expect "--tuvo-check" "0 OK (sealed)" "$status $out"
+
+# One byte changed after the stub: the seal no longer matches.
+stub_size=$(stat -c %s "$win64/tuvo.exe")
+at=$((stub_size + 3))
+byte=$(od -An -tx1 -j "$at" -N1 "$pkg" | tr -d ' ')
+{ head -c "$at" "$pkg"; if [ "$byte" = 5a ]; then printf Y; else printf Z; fi
+  tail -c +$((at + 2)) "$pkg"; } >"$work/damaged.exe"
+run "$work/damaged.exe" --tuvo-extract "$(winpath "$work/damaged-out")"
+expect "a changed byte is refused, nothing written" "125 1 no" \
+  "$status $(grep -c '^tuvo: damaged package: ' <<<"$err") $([ -e "$work/damaged-out" ] && echo yes || echo no)"
 
 deep=$work/out
 for i in $(seq 1 12); do deep=$deep/a-rather-long-folder-name-$i; done
@@ -122,6 +132,8 @@ if command -v osslsigncode >/dev/null && command -v openssl >/dev/null; then
   expect "osslsigncode signed the package" 1 "$(osslsigncode verify -in "$work/signed.exe" 2>&1 | grep -c 'Signature Index')"
   run "$work/signed.exe" x "y z" exit=5
   expect "the signed package runs" $'5\n[x]\n[y z]\n[exit=5]' "$status"$'\n'"$(grep '^\[' <<<"$out")"
+  run "$work/signed.exe" --tuvo-check
+  expect "the signed package's seal still matches" "0 OK (sealed)" "$status $out"
   run "$work/signed.exe" --tuvo-extract "$(winpath "$work/signed-out")"
   expect "the signed package extracts" "0 packed data" "$status $(cat "$work/signed-out/data.txt" 2>/dev/null)"
   expect "the temporary folder is removed" 0 "$(temp_left)"

@@ -21,18 +21,23 @@ void ParseSeal(const uint8_t in[SealSlotSize], Seal* seal) {
   std::memcpy(seal->hash, in + SealHashOffset, SealHashSize);
 }
 
+void* SealHash::State() {
+  uintptr_t at = reinterpret_cast<uintptr_t>(storage_);
+  return storage_ + ((64 - at % 64) % 64);
+}
+
 SealHash::SealHash() {
-  static_assert(sizeof(XXH3_state_t) <= sizeof state_ && alignof(XXH3_state_t) <= 64,
-                "state_ must hold an XXH3_state_t");
-  XXH3_128bits_reset(reinterpret_cast<XXH3_state_t*>(state_));
+  static_assert(sizeof(XXH3_state_t) + 63 <= sizeof storage_ && alignof(XXH3_state_t) <= 64,
+                "storage_ must hold an XXH3_state_t at a 64-byte boundary");
+  XXH3_128bits_reset(static_cast<XXH3_state_t*>(State()));
 }
 
 void SealHash::Update(const void* data, size_t size) {
-  XXH3_128bits_update(reinterpret_cast<XXH3_state_t*>(state_), data, size);
+  XXH3_128bits_update(static_cast<XXH3_state_t*>(State()), data, size);
 }
 
-void SealHash::Final(uint8_t out[SealHashSize]) const {
-  XXH128_hash_t hash = XXH3_128bits_digest(reinterpret_cast<const XXH3_state_t*>(state_));
+void SealHash::Final(uint8_t out[SealHashSize]) {
+  XXH128_hash_t hash = XXH3_128bits_digest(static_cast<XXH3_state_t*>(State()));
   XXH128_canonical_t canonical;
   XXH128_canonicalFromHash(&canonical, hash);
   std::memcpy(out, canonical.digest, SealHashSize);

@@ -71,13 +71,19 @@ class SealSlotFinder {
 class SealHash {
  public:
   SealHash();
+  SealHash(const SealHash&) = delete;
+  SealHash& operator=(const SealHash&) = delete;
   void Update(const void* data, size_t size);
   // The hash of all bytes fed, in canonical (big-endian) form.
-  void Final(uint8_t out[SealHashSize]) const;
+  void Final(uint8_t out[SealHashSize]);
 
  private:
-  // XXH3_state_t, which seal.cc checks fits here.
-  alignas(64) unsigned char state_[640];
+  // XXH3's state wants 64-byte alignment; it is placed at the first such
+  // address in storage_, so that this class asks for no more than ordinary
+  // alignment (an over-aligned class would pull the C++ library's aligned
+  // new and delete, and its exception machinery, into the stub).
+  void* State();
+  unsigned char storage_[640 + 63];
 };
 
 #endif  // TUVOLINK_FORMAT_SEAL_H_
