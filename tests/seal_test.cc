@@ -84,12 +84,14 @@ TEST(SealSlot, HoldsTheMagicTheLengthAndTheHash) {
   EXPECT_FALSE(back.sealed());
 }
 
-TEST(SealSlotFinder, FindsTheOneEmptySlotWhateverThePieces) {
+TEST(SealSlotFinder, FindsTheOneSlotWhateverThePieces) {
   const size_t size = 3000;
+  Bytes filled = EmptySlot();  // as in a stub taken from a sealed package
+  filled[SealSlotSize - 1] = 1;
   for (size_t at :
        {size_t{0}, size_t{1}, SealSlotSize - 1, SealSlotSize, size_t{1500}, size - SealSlotSize}) {
     Bytes stub = Noise(size, 1);
-    Put(&stub, at, EmptySlot());
+    Put(&stub, at, at == 1500 ? filled : EmptySlot());
     for (size_t piece : {size_t{1}, size_t{7}, SealSlotSize - 1, SealSlotSize, size_t{41}, size}) {
       uint64_t found = ~uint64_t{0};
       EXPECT_TRUE(FindSlot(stub, piece, &found)) << "slot at " << at << ", pieces of " << piece;
@@ -99,8 +101,6 @@ TEST(SealSlotFinder, FindsTheOneEmptySlotWhateverThePieces) {
 }
 
 TEST(SealSlotFinder, FindsNoSlotInAnyOtherFile) {
-  Bytes filled = EmptySlot();
-  filled[SealSlotSize - 1] = 1;
   Bytes cut_short = Magic;
   cut_short.resize(SealSlotSize - 10, 0);
   struct Case {
@@ -110,7 +110,6 @@ TEST(SealSlotFinder, FindsNoSlotInAnyOtherFile) {
       {"no magic at all", {}},
       {"two empty slots", {{100, EmptySlot()}, {900, EmptySlot()}}},
       {"an empty slot and a magic that ends the file", {{100, EmptySlot()}, {1984, Magic}}},
-      {"a slot that is filled already", {{100, filled}}},
       {"a slot cut short by the end of the file", {{2000 - cut_short.size(), cut_short}}},
   };
   for (const Case& c : cases) {
@@ -166,10 +165,12 @@ TEST(SealHash, StubsHoldTheMagicOnceInTheirSlot) {
 // folder of its own, with the stub at `stub` (the built one by default).
 class Packed {
  public:
-  explicit Packed(const Bytes& stub = ReadFile(TUVO_STUB_BIN)) : stub_(stub) {
+  explicit Packed(const Bytes& stub = ReadFile(TUVO_STUB_BIN),
+                  const std::string& data = "some data, some data, some data\n")
+      : stub_(stub) {
     WriteFile(dir_ / "tuvo.exe", stub_);
     WriteFile(dir_ / "prog.sh", "#!/bin/sh\necho run\n");
-    WriteFile(dir_ / "data.txt", "some data, some data, some data\n");
+    WriteFile(dir_ / "data.txt", data);
     RunResult r = RunCommand({TUVOLINK_BIN, "pkg", "prog.sh", "data.txt"}, dir_.path());
     EXPECT_EQ(r.status, 0) << r.err;
     bytes_ = ReadFile(dir_ / "pkg");
@@ -213,18 +214,23 @@ TEST(PackageSeal, PackerWritesTheSealIntoTheSlotAndChangesNothingElse) {
 }
 
 TEST(PackageSeal, PackerCopiesAStubWithoutOneSlotUnchanged) {
-  Bytes filled = EmptySlot();
-  filled[SealSlotSize - 1] = 7;
   Bytes two = Noise(5000, 3);
   Put(&two, 64, EmptySlot());
   Put(&two, 4096, EmptySlot());
-  Bytes sealed_already = Noise(5000, 4);
-  Put(&sealed_already, 64, filled);
-  for (const Bytes& stub : {Noise(5000, 5), two, sealed_already}) {
+  for (const Bytes& stub : {Noise(5000, 5), two}) {
     Packed pkg(stub);
     ASSERT_GT(pkg.bytes().size(), stub.size());
     EXPECT_TRUE(std::equal(stub.begin(), stub.end(), pkg.bytes().begin()));
   }
+}
+
+TEST(PackageSeal, AStubTakenFromASealedPackageIsSealedAnew) {
+  Packed first;
+  Bytes stub(first.bytes().begin(), first.bytes().begin() + static_cast<long>(first.stub().size()));
+  Packed second(stub, "other data\n");
+  RunResult r = second.Run(second.bytes(), {"--tuvo-check"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "OK (sealed)\n");
 }
 
 TEST(PackageSeal, StubRefusesEveryChangedByteAfterItself) {

@@ -45,9 +45,10 @@ void PutSeal(const Seal& seal, uint8_t out[SealSlotSize]);
 void ParseSeal(const uint8_t in[SealSlotSize], Seal* seal);
 
 // Finds the slot of a stub whose bytes are fed in order, in pieces of any
-// size. A stub has a slot when the magic occurs exactly once in it and is
-// followed by zeros to the slot's end; any other file has none and is to be
-// copied as it is.
+// size. A stub has a slot when the magic occurs exactly once in it, with
+// room for the whole slot after it; any other file has none and is to be
+// copied as it is. The slot may be empty or hold a seal already (a stub
+// taken from a package): either way the packer writes a new one.
 class SealSlotFinder {
  public:
   void Feed(const uint8_t* data, size_t size);
@@ -63,7 +64,6 @@ class SealSlotFinder {
   size_t carry_size_ = 0;
   uint64_t fed_ = 0;
   unsigned magics_ = 0;  // 2 stands for two or more
-  bool empty_ = false;   // the first magic is followed by zeros
   uint64_t offset_ = 0;  // of the first magic
 };
 

@@ -1,4 +1,4 @@
-// Writing a seal slot and finding the empty one in a stub: the packer's side.
+// Writing a seal slot and finding it in a stub: the packer's side.
 // Kept apart from seal.cc, which the stub links, so that the stub's image
 // holds the magic only in its slot.
 #include <cstring>
@@ -9,13 +9,6 @@
 namespace {
 
 bool IsMagicAt(const uint8_t* data) { return std::memcmp(data, SealMagic, SealMagicSize) == 0; }
-
-bool AllZero(const uint8_t* data, size_t size) {
-  for (size_t i = 0; i < size; ++i) {
-    if (data[i] != 0) return false;
-  }
-  return true;
-}
 
 // Magics that begin in data[0, starts), each of which ends inside the data.
 unsigned CountMagics(const uint8_t* data, size_t starts) {
@@ -67,10 +60,7 @@ void SealSlotFinder::Look(const uint8_t* data, size_t starts, uint64_t at) {
     const void* hit = std::memchr(p, SealMagic[0], static_cast<size_t>(end - p));
     if (hit == nullptr) return;
     p = static_cast<const uint8_t*>(hit);
-    if (IsMagicAt(p) && magics_++ == 0) {
-      offset_ = at + static_cast<uint64_t>(p - data);
-      empty_ = AllZero(p + SealMagicSize, SealSlotSize - SealMagicSize);
-    }
+    if (IsMagicAt(p) && magics_++ == 0) offset_ = at + static_cast<uint64_t>(p - data);
     if (magics_ > 2) magics_ = 2;
     ++p;
   }
@@ -81,7 +71,7 @@ bool SealSlotFinder::Found(uint64_t* offset) const {
   // but it still makes a second one.
   unsigned late =
       carry_size_ >= SealMagicSize ? CountMagics(carry_, carry_size_ - SealMagicSize + 1) : 0;
-  if (magics_ != 1 || late != 0 || !empty_) return false;
+  if (magics_ != 1 || late != 0) return false;
   *offset = offset_;
   return true;
 }
