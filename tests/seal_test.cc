@@ -238,7 +238,7 @@ TEST(PackageSeal, StubRefusesEveryChangedByteAfterItself) {
   const size_t stub_size = pkg.stub().size();
   for (size_t at = stub_size; at < pkg.bytes().size(); ++at) {
     Bytes damaged = pkg.bytes();
-    damaged[at] ^= at % 2 == 0 ? 0x01 : 0x80;
+    damaged[at] = static_cast<uint8_t>(damaged[at] ^ (at % 2 == 0 ? 0x01 : 0x80));
     RunResult r = pkg.Run(damaged, {"--tuvo-check"});
     EXPECT_EQ(r.status, 125) << "byte " << at - stub_size << " after the stub";
     EXPECT_EQ(r.err.rfind("tuvo: damaged package: ", 0), 0u) << r.err;
