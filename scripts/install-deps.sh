@@ -16,9 +16,11 @@ build_packages="cmake g++ make musl-tools musl-dev libxxhash-dev g++-mingw-w64-x
 # Testing: GoogleTest and Google Benchmark; Wine to run the Windows stub,
 # osslsigncode and openssl to sign a package; clang and its sanitizer
 # runtime, clang-format and clang-tidy; the benchmark's peers and corpus
-# tools (lz4, zstd, /usr/bin/time, python3, mke2fs).
+# tools (lz4, zstd, /usr/bin/time, python3, mke2fs); dpkg-shlibdeps and file
+# for the .deb's Depends field.
 test_packages="libgtest-dev libbenchmark-dev wine wine64 osslsigncode openssl
-  clang libclang-rt-14-dev clang-format clang-tidy lz4 zstd time python3 e2fsprogs"
+  clang libclang-rt-14-dev clang-format clang-tidy lz4 zstd time python3 e2fsprogs
+  dpkg-dev file"
 # Documentation: man and groff.
 doc_packages="man-db groff-base"
 

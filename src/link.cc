@@ -1,10 +1,14 @@
 // Linking the target in one forward pass, with the progress lines of a run.
 #include "link.h"
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
 
 #include "format/layout.h"
 #include "format/seal.h"
+#include "input_checks.h"
+#include "names.h"
 #include "pack_pipeline.h"
 #include "platform.h"
 #include "target_writer.h"
@@ -18,12 +22,13 @@ std::string JoinPath(const std::string& dir, const char* name) {
 
 // The start offset is the stub's length and has 32 bits.
 std::string StubTooLarge(const std::string& stub_path) {
-  return "stub '" + stub_path + "' is 4 GiB or larger; its length must fit in 32 bits";
+  return "stub " + Quoted(stub_path) + " is 4 GiB or larger; its length must fit in 32 bits";
 }
 
 // Opens every input and the stub once before the target is created, so that a
 // missing or unreadable file stops the run with nothing written.
-bool CheckInputs(const std::string& stub_path, const LinkNode* list, std::string* err) {
+bool CheckInputs(const std::string& stub_path, const LinkNode* list, LinkSummary* summary,
+                 std::string* err) {
   InputFile stub;
   if (!stub.Open(stub_path.c_str(), err)) return false;
   if (stub.size() > MaxStubSize) {
@@ -33,6 +38,8 @@ bool CheckInputs(const std::string& stub_path, const LinkNode* list, std::string
   for (const LinkNode* node = list; node != nullptr; node = node->Next) {
     InputFile input;
     if (!input.Open(node->Name, err)) return false;
+    summary->files += 1;
+    summary->bytes_in += input.size();
   }
   return true;
 }
@@ -81,6 +88,26 @@ bool CopyStub(const std::string& stub_path, TargetWriter* target, SealSlotFinder
   return true;
 }
 
+void Say(std::FILE* progress, const char* line) {
+  if (progress != nullptr) std::fputs(line, progress);
+}
+
+// The progress lines are the command's output: when they cannot all be
+// written the run fails, and it must fail before the target is replaced.
+bool FlushProgress(std::FILE* progress, std::string* err) {
+  if (progress == nullptr) return true;
+  errno = 0;
+  int flushed = std::fflush(progress);
+  int error = errno;
+  if (flushed == 0 && !std::ferror(progress)) return true;
+  // A write that failed earlier leaves only the error flag behind.
+  if (error == 0) error = EIO;
+  *err = std::string("cannot write to ") +
+         (progress == stdout ? "standard output" : "the progress stream") + ": " +
+         std::strerror(error);
+  return false;
+}
+
 }  // namespace
 
 bool FindStub(std::string* path, std::string* err) {
@@ -90,7 +117,7 @@ bool FindStub(std::string* path, std::string* err) {
   }
   std::string dir = ExecutableDir();
   if (!dir.empty()) {
-    for (std::string candidate :
+    for (const std::string& candidate :
          {JoinPath(dir, StubName), JoinPath(dir, "../lib/tuvolink/tuvo.exe")}) {
       if (IsRegularFile(candidate)) {
         *path = candidate;
@@ -102,15 +129,48 @@ bool FindStub(std::string* path, std::string* err) {
   return false;
 }
 
+bool ResolveStub(const std::string& choice, std::string* path, bool* from_current_folder,
+                 std::string* err) {
+  *from_current_folder = false;
+  if (choice.empty()) {
+    if (!FindStub(path, err)) return false;
+    *from_current_folder = *path == StubName;
+    return true;
+  }
+  if (choice != "windows" && choice != "linux") {
+    *path = choice;
+    return true;
+  }
+  const StubSystem wanted = choice == "windows" ? StubSystem::Windows : StubSystem::Linux;
+  std::string dir = ExecutableDir();
+  if (!dir.empty()) {
+    for (const char* relative : {"win64/tuvo.exe", "tuvo.exe", "../tuvo.exe",
+                                 "../lib/tuvolink/win64/tuvo.exe", "../lib/tuvolink/tuvo.exe"}) {
+      std::string candidate = JoinPath(dir, relative), head, ignored;
+      if (IsRegularFile(candidate) && ReadHead(candidate, 4, &head, &ignored) &&
+          SystemOf(head) == wanted) {
+        *path = candidate;
+        return true;
+      }
+    }
+  }
+  *err = "cannot find the " + std::string(choice == "windows" ? "Windows" : "Linux") +
+         " stub beside tuvolink (build/win64/tuvo.exe, build/tuvo.exe, or lib/tuvolink/ when "
+         "installed)";
+  return false;
+}
+
 bool WriteTarget(const char* target_name, const std::string& stub_path, const LinkNode* list,
-                 std::FILE* progress, std::string* err) {
-  if (!CheckInputs(stub_path, list, err)) return false;
+                 std::FILE* progress, PackObserver* observer, LinkSummary* summary,
+                 std::string* err) {
+  LinkSummary counted;
+  if (!CheckInputs(stub_path, list, &counted, err)) return false;
   SealTap tap;  // outlives the output that calls it
   TempOutput output;
   if (!output.Create(target_name, err)) return false;
   TargetWriter target(&output);
-  std::fprintf(progress, "Linking...\n");
-  std::fprintf(progress, "Adding Executable...\n");
+  Say(progress, "Linking...\n");
+  Say(progress, "Adding Executable...\n");
   SealSlotFinder finder;
   if (!CopyStub(stub_path, &target, &finder, err)) return false;
   const uint32_t start = static_cast<uint32_t>(target.position());
@@ -119,22 +179,43 @@ bool WriteTarget(const char* target_name, const std::string& stub_path, const Li
   uint64_t slot = 0;
   const bool sealed = finder.Found(&slot);
   if (sealed) output.set_tap(&tap);
-  if (!PackRecords(list, &output, progress, nullptr, err)) return false;
-  std::fprintf(progress, "Terminating Target...\n");
+  if (!PackRecords(list, &output, progress, observer, err)) return false;
+  Say(progress, "Terminating Target...\n");
   uint8_t trailer[TrailerSize];
   PutTrailer(start, trailer);
   if (!target.Write(trailer, sizeof trailer, err)) return false;
   if (!target.Flush(err)) return false;
+  if (!FlushProgress(progress, err)) return false;
   if (sealed && !tap.WriteSeal(slot, &output, err)) return false;
-  return output.Commit(err);
+  if (!output.Commit(err)) return false;
+  if (summary != nullptr) {
+    *summary = counted;
+    summary->bytes_out = output.size();
+  }
+  return true;
+}
+
+bool LinkIt(const char* target_name, const LinkSettings& settings, LinkSummary* summary,
+            std::string* err) {
+  std::string stub_path;
+  bool from_current_folder = false;
+  if (!ResolveStub(settings.stub, &stub_path, &from_current_folder, err)) return false;
+  auto note = [&](const std::string& line) {
+    if (settings.note) settings.note(line);
+  };
+  if (!from_current_folder) note("using the stub " + Quoted(stub_path));
+  std::string head;
+  if (!ReadHead(stub_path, 4, &head, err)) return false;
+  const StubSystem system = SystemOf(head);
+  std::vector<std::string> warnings;
+  if (!CheckNames(LinkList, system, &warnings, err)) return false;
+  CheckProgram(LinkList, system, &warnings);
+  for (const std::string& warning : warnings) note("warning: " + warning);
+  return WriteTarget(target_name, stub_path, LinkList, settings.progress, settings.observer,
+                     summary, err);
 }
 
 bool LinkIt(const char* target_name, std::string* err) {
-  if (target_name[0] == 0) {
-    *err = "the target's name (OutFile) is empty";
-    return false;
-  }
-  std::string stub_path;
-  if (!FindStub(&stub_path, err)) return false;
-  return WriteTarget(target_name, stub_path, LinkList, stdout, err);
+  if (!CheckTarget(target_name, err)) return false;
+  return LinkIt(target_name, LinkSettings(), nullptr, err);
 }

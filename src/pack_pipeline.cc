@@ -10,6 +10,8 @@
 
 #include <cstddef>
 
+#include "names.h"
+
 // libstdc++ built without a thread model (MinGW-w64 with win32 threads) has
 // no std::thread and no std::mutex; there the records are packed one after
 // the other on the calling thread, with the same output and messages.
@@ -103,7 +105,9 @@ struct Chunk {
   std::string err;
 };
 
-std::string ProcessingLine(const std::string& name) { return "Processing " + name + "...\n"; }
+std::string ProcessingLine(const std::string& name) {
+  return "Processing " + Printed(name) + "...\n";
+}
 
 class Pipeline {
  public:
@@ -395,7 +399,7 @@ bool Pipeline::CodeStream(Job* job, uint8_t* scratch) {
     if (!CodeBytes(&encoder, scratch, got)) return false;
   }
   if (total != job->counted) {
-    job->err = "'" + job->name + "' changed while it was being packed";
+    job->err = Quoted(job->name) + " changed while it was being packed";
     return CodeFailure(job);
   }
   job->file.reset();
@@ -526,18 +530,20 @@ bool PackRecords(const LinkNode* list, TempOutput* output, std::FILE* progress, 
 namespace {
 
 bool PackOne(const char* name, TargetWriter* target, std::FILE* progress, std::string* err) {
-  std::fprintf(progress, "Processing %s...\n", name);
+  if (progress != nullptr) std::fprintf(progress, "Processing %s...\n", Printed(name).c_str());
   InputFile file;
   if (!file.Open(name, err)) return false;
   const std::string& file_name = file.name();
   uint8_t crunch = 0;
   uint64_t counted = 0, coded = 0;
   if (!CalcCrunchByte(&file, &crunch, &counted, err)) return false;
-  std::fprintf(progress, "  CrunchByte: %u\n", static_cast<unsigned>(crunch));
-  std::fprintf(progress, "  Compressing...\n");
+  if (progress != nullptr) {
+    std::fprintf(progress, "  CrunchByte: %u\n", static_cast<unsigned>(crunch));
+    std::fprintf(progress, "  Compressing...\n");
+  }
   if (!file.Rewind(err) || !Compress(target, &file, crunch, &coded, err)) return false;
   if (coded != counted) {
-    *err = "'" + file_name + "' changed while it was being packed";
+    *err = Quoted(file_name) + " changed while it was being packed";
     return false;
   }
   return true;

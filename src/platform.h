@@ -7,7 +7,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
+#include <vector>
 
 // A regular file opened for reading. Every failure message names the file.
 class InputFile {
@@ -52,7 +54,7 @@ class WriteTap {
 // The output under construction: a new file in the target's folder that
 // replaces the target by a rename once it is complete. Until Commit succeeds
 // the target is untouched, and the temporary is removed on Discard, on
-// destruction and when the process is interrupted (Ctrl-C, SIGTERM).
+// destruction and when a signal ends the process (see PrepareSignals).
 class TempOutput {
  public:
   TempOutput() = default;
@@ -77,13 +79,23 @@ class TempOutput {
   // Removes the temporary if it still exists.
   void Discard();
   const std::string& temp_path() const { return temp_path_; }
+  // Bytes written since Create.
+  uint64_t size() const { return size_; }
 
  private:
   intptr_t handle_ = -1;
   WriteTap* tap_ = nullptr;
+  uint64_t size_ = 0;
   std::string target_;
   std::string temp_path_;
 };
+
+// Sets up, once, what a signal does to the packer: every catchable signal
+// that ends a process, unless it was ignored at start, first removes the
+// temporary of the TempOutput under construction (Ctrl-C on Windows); a
+// write beyond the file size limit fails instead of ending the process.
+// Call it before anything is written; TempOutput::Create calls it too.
+void PrepareSignals();
 
 // Folder of the running executable, without a trailing separator; empty if
 // it cannot be found.
@@ -91,5 +103,33 @@ std::string ExecutableDir();
 
 // True if `path` names an existing regular file (links followed).
 bool IsRegularFile(const std::string& path);
+
+// True if `path` names an existing folder (links followed).
+bool IsFolder(const std::string& path);
+
+// An entry of a folder, as ReadFolder finds it.
+struct FolderEntry {
+  enum Kind {
+    File,          // a regular file
+    Folder,        // a folder
+    LinkToFile,    // a symbolic link that leads to a regular file
+    LinkToFolder,  // a symbolic link that leads to a folder
+    LinkToOther,   // a symbolic link that leads to anything else, or nowhere
+    Other,         // a device, a socket, a FIFO...
+  };
+  std::string name;  // the entry's own name, without the folder
+  Kind kind;
+};
+
+// The entries of folder `path`, "." and ".." left out, in no set order.
+// Returns false and sets *err (naming the folder) when it cannot be read.
+bool ReadFolder(const std::string& path, std::vector<FolderEntry>* entries, std::string* err);
+
+// main's arguments as UTF-8: as they are on POSIX; on Windows from the
+// wide command line, whatever the code page.
+std::vector<std::string> Utf8Arguments(int argc, char* argv[]);
+
+// True if the stream is a terminal, where a progress display may be drawn.
+bool IsTerminal(std::FILE* stream);
 
 #endif  // TUVOLINK_PLATFORM_H_

@@ -1,5 +1,6 @@
 // POSIX implementation of the platform layer: file descriptors, mkstemp and
 // rename, and signal handlers that remove an unfinished temporary.
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
@@ -9,11 +10,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include "names.h"
 #include "platform.h"
 
 namespace {
-
-std::string Quoted(const std::string& name) { return "'" + name + "'"; }
 
 std::string Failure(const char* what, const std::string& name, int error) {
   return std::string(what) + " " + Quoted(name) + ": " + std::strerror(error);
@@ -30,19 +30,45 @@ void RemovePendingAndDie(int sig) {
   raise(sig);
 }
 
-void InstallHandlersOnce() {
-  static bool installed = false;
-  if (installed) return;
-  installed = true;
-  const int signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
-  for (int sig : signals) {
+// The signals whose default action ends the process and that a handler can
+// catch. The faults a program raises on itself (SIGSEGV, SIGBUS...) are left
+// to the default action and to the sanitizers.
+const int TerminatingSignals[] = {
+    SIGHUP,    SIGINT,  SIGQUIT, SIGPIPE,   SIGALRM, SIGTERM,
+    SIGUSR1,   SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF,
+#ifdef SIGPOLL
+    SIGPOLL,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+};
+
+}  // namespace
+
+void PrepareSignals() {
+  static bool prepared = false;
+  if (prepared) return;
+  prepared = true;
+  // Beyond the file size limit a write then fails with EFBIG, which is
+  // reported like any failed write, instead of killing the process.
+  signal(SIGXFSZ, SIG_IGN);
+  for (int sig : TerminatingSignals) {
     struct sigaction action;
+    // A signal ignored at start (nohup, a shell's background job) stays
+    // ignored: the caller asked for the packer to survive it.
+    if (sigaction(sig, nullptr, &action) != 0 || action.sa_handler == SIG_IGN) continue;
     std::memset(&action, 0, sizeof action);
     action.sa_handler = RemovePendingAndDie;
-    sigemptyset(&action.sa_mask);
+    sigfillset(&action.sa_mask);
     sigaction(sig, &action, nullptr);
   }
 }
+
+namespace {
 
 // Registers (or, with an empty path, clears) the temporary to remove on a
 // signal, with signals blocked so the handler never sees half a path.
@@ -93,6 +119,23 @@ bool ReadFully(int fd, const std::string& name, int64_t offset, void* buffer, si
   }
   *got = total;
   return true;
+}
+
+// The temporary's mkstemp template: the target's name and ".tmpXXXXXX", in
+// the target's folder, the target's last component cut so that the name
+// stays within the folder's limit (a 250-character OutFile is valid).
+std::string TempTemplate(const std::string& target) {
+  const std::string suffix = ".tmpXXXXXX";
+  size_t slash = target.rfind('/');
+  size_t base = slash == std::string::npos ? 0 : slash + 1;
+  std::string dir = base == 0 ? std::string(".") : target.substr(0, base);
+  long name_max = pathconf(dir.c_str(), _PC_NAME_MAX);
+  if (name_max <= 0) name_max = NAME_MAX;
+  size_t keep = static_cast<size_t>(name_max) > suffix.size()
+                    ? static_cast<size_t>(name_max) - suffix.size()
+                    : 0;
+  if (target.size() - base > keep) return target.substr(0, base + keep) + suffix;
+  return target + suffix;
 }
 
 }  // namespace
@@ -149,13 +192,14 @@ void InputFile::Close() {
 bool TempOutput::Create(const std::string& target, std::string* err) {
   Discard();
   target_ = target;
-  std::string templ = target + ".tmpXXXXXX";
-  InstallHandlersOnce();
+  size_ = 0;
+  std::string templ = TempTemplate(target);
+  PrepareSignals();
   // Blocked, so that a signal cannot fall between mkstemp and registration.
   sigset_t all, old;
   sigfillset(&all);
   sigprocmask(SIG_BLOCK, &all, &old);
-  int fd = mkostemp(&templ[0], O_CLOEXEC);
+  int fd = mkostemp(templ.data(), O_CLOEXEC);
   int error = errno;
   if (fd >= 0) {
     temp_path_ = templ;
@@ -176,6 +220,7 @@ bool TempOutput::Write(const void* data, size_t size, std::string* err) {
     *err = Failure("cannot write", target_, error);
     return false;
   }
+  size_ += size;
   if (tap_ != nullptr) tap_->Wrote(data, size);
   return true;
 }
@@ -241,4 +286,53 @@ std::string ExecutableDir() {
 bool IsRegularFile(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool IsFolder(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool ReadFolder(const std::string& path, std::vector<FolderEntry>* entries, std::string* err) {
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) {
+    *err = Failure("cannot read the folder", path, errno);
+    return false;
+  }
+  const std::string prefix = path.back() == '/' ? path : path + "/";
+  errno = 0;
+  while (dirent* entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    std::string full = prefix + name;
+    struct stat st;
+    FolderEntry::Kind kind = FolderEntry::Other;
+    if (lstat(full.c_str(), &st) != 0) {
+      kind = FolderEntry::Other;
+    } else if (S_ISREG(st.st_mode)) {
+      kind = FolderEntry::File;
+    } else if (S_ISDIR(st.st_mode)) {
+      kind = FolderEntry::Folder;
+    } else if (S_ISLNK(st.st_mode)) {
+      kind = stat(full.c_str(), &st) != 0 ? FolderEntry::LinkToOther
+             : S_ISREG(st.st_mode)        ? FolderEntry::LinkToFile
+             : S_ISDIR(st.st_mode)        ? FolderEntry::LinkToFolder
+                                          : FolderEntry::LinkToOther;
+    }
+    entries->push_back({name, kind});
+    errno = 0;
+  }
+  int error = errno;
+  closedir(dir);
+  if (error != 0) {
+    *err = Failure("cannot read the folder", path, error);
+    return false;
+  }
+  return true;
+}
+
+bool IsTerminal(std::FILE* stream) { return isatty(fileno(stream)) == 1; }
+
+std::vector<std::string> Utf8Arguments(int argc, char* argv[]) {
+  return std::vector<std::string>(argv, argv + argc);
 }

@@ -5,22 +5,36 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+// After windows.h, which shellapi.h needs.
+#include <io.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <string>
 
+#include "names.h"
 #include "platform.h"
 
 namespace {
 
-// Names are bytes of the ANSI code page, as main receives them.
+// Names are UTF-8 throughout the packer (see Utf8Arguments), so that a
+// package stores the same names whatever the code page.
 std::wstring Wide(const std::string& name) {
-  int n = MultiByteToWideChar(CP_ACP, 0, name.c_str(), -1, nullptr, 0);
+  int n = MultiByteToWideChar(CP_UTF8, 0, name.c_str(), -1, nullptr, 0);
   if (n <= 0) return std::wstring();
   std::wstring wide(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, name.c_str(), -1, &wide[0], n);
+  MultiByteToWideChar(CP_UTF8, 0, name.c_str(), -1, &wide[0], n);
   wide.resize(static_cast<size_t>(n - 1));
   return wide;
+}
+
+std::string Utf8(const std::wstring& wide) {
+  int n = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return std::string();
+  std::string narrow(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, &narrow[0], n, nullptr, nullptr);
+  narrow.resize(static_cast<size_t>(n - 1));
+  return narrow;
 }
 
 std::string Reason(DWORD error) {
@@ -33,7 +47,7 @@ std::string Reason(DWORD error) {
 }
 
 std::string Failure(const char* what, const std::string& name, DWORD error) {
-  return std::string(what) + " '" + name + "': " + Reason(error);
+  return std::string(what) + " " + Quoted(name) + ": " + Reason(error);
 }
 
 // The temporary that the console handler removes on Ctrl-C or close.
@@ -49,14 +63,35 @@ BOOL WINAPI RemovePending(DWORD) {
 }
 
 void SetPendingTemp(const std::wstring& path) {
-  static bool installed = false;
+  PrepareSignals();
   AcquireSRWLockExclusive(&g_pending_lock);
-  if (!installed) installed = SetConsoleCtrlHandler(RemovePending, TRUE) != 0;
   g_pending_temp = path;
   ReleaseSRWLockExclusive(&g_pending_lock);
 }
 
+// The temporary's name: the target's, cut so that the last component with
+// the suffix stays within the 255 characters a Windows name may have.
+std::wstring TempName(const std::wstring& target, const wchar_t* suffix) {
+  const size_t limit = 255, suffix_size = wcslen(suffix);
+  size_t separator = target.find_last_of(L"\\/:");
+  size_t base = separator == std::wstring::npos ? 0 : separator + 1;
+  if (target.size() - base + suffix_size > limit) {
+    return target.substr(0, base + limit - suffix_size) + suffix;
+  }
+  return target + suffix;
+}
+
 }  // namespace
+
+void PrepareSignals() {
+  static bool prepared = false;
+  if (prepared) return;
+  prepared = true;
+  // A console whose Ctrl-C is ignored at start (a process started with
+  // CREATE_NEW_PROCESS_GROUP) keeps ignoring it: the handler only removes
+  // the temporary and lets the default handling go on.
+  SetConsoleCtrlHandler(RemovePending, TRUE);
+}
 
 bool InputFile::Open(const char* name, std::string* err) {
   Close();
@@ -67,7 +102,7 @@ bool InputFile::Open(const char* name, std::string* err) {
     DWORD error = GetLastError();
     DWORD attributes = GetFileAttributesW(Wide(name_).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      *err = "cannot open '" + name_ + "': Is a directory";
+      *err = "cannot open " + Quoted(name_) + ": Is a directory";
     } else {
       *err = Failure("cannot open", name_, error);
     }
@@ -75,7 +110,7 @@ bool InputFile::Open(const char* name, std::string* err) {
   }
   LARGE_INTEGER size;
   if (GetFileType(h) != FILE_TYPE_DISK || !GetFileSizeEx(h, &size)) {
-    *err = "cannot open '" + name_ + "': not a regular file";
+    *err = "cannot open " + Quoted(name_) + ": not a regular file";
     CloseHandle(h);
     return false;
   }
@@ -142,19 +177,20 @@ void InputFile::Close() {
 bool TempOutput::Create(const std::string& target, std::string* err) {
   Discard();
   target_ = target;
+  size_ = 0;
   // A name no other run picks: the process id and a counter, created
   // exclusively so that an existing file is never reused.
   static unsigned counter = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    char suffix[64];
-    std::snprintf(suffix, sizeof suffix, ".tmp%lu_%u", GetCurrentProcessId(), counter++);
-    std::string path = target + suffix;
-    HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    wchar_t suffix[64];
+    swprintf(suffix, 64, L".tmp%lu_%u", GetCurrentProcessId(), counter++);
+    std::wstring path = TempName(Wide(target), suffix);
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
       handle_ = reinterpret_cast<intptr_t>(h);
-      temp_path_ = path;
-      SetPendingTemp(Wide(path));
+      temp_path_ = Utf8(path);
+      SetPendingTemp(path);
       return true;
     }
     DWORD error = GetLastError();
@@ -163,11 +199,12 @@ bool TempOutput::Create(const std::string& target, std::string* err) {
       return false;
     }
   }
-  *err = "cannot create '" + target_ + "': no free temporary name";
+  *err = "cannot create " + Quoted(target_) + ": no free temporary name";
   return false;
 }
 
 bool TempOutput::Write(const void* data, size_t size, std::string* err) {
+  size_ += size;
   const uint8_t* in = static_cast<const uint8_t*>(data);
   const size_t whole = size;
   while (size > 0) {
@@ -237,16 +274,88 @@ std::string ExecutableDir() {
   std::wstring exe(path, n);
   size_t slash = exe.find_last_of(L"\\/");
   if (slash == std::wstring::npos) return std::string();
-  std::wstring dir = exe.substr(0, slash);
-  int size = WideCharToMultiByte(CP_ACP, 0, dir.c_str(), -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return std::string();
-  std::string narrow(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_ACP, 0, dir.c_str(), -1, &narrow[0], size, nullptr, nullptr);
-  narrow.resize(static_cast<size_t>(size - 1));
-  return narrow;
+  return Utf8(exe.substr(0, slash));
 }
 
 bool IsRegularFile(const std::string& path) {
   DWORD attributes = GetFileAttributesW(Wide(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool IsFolder(const std::string& path) {
+  DWORD attributes = GetFileAttributesW(Wide(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+namespace {
+
+// What a reparse point (a symbolic link or a junction) leads to: opening it
+// without FILE_FLAG_OPEN_REPARSE_POINT follows it.
+FolderEntry::Kind LinkKind(const std::wstring& path) {
+  HANDLE h = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return FolderEntry::LinkToOther;
+  BY_HANDLE_FILE_INFORMATION info;
+  bool known = GetFileInformationByHandle(h, &info) != 0;
+  bool disk = GetFileType(h) == FILE_TYPE_DISK;
+  CloseHandle(h);
+  if (!known || !disk) return FolderEntry::LinkToOther;
+  return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? FolderEntry::LinkToFolder
+                                                            : FolderEntry::LinkToFile;
+}
+
+}  // namespace
+
+bool ReadFolder(const std::string& path, std::vector<FolderEntry>* entries, std::string* err) {
+  const std::wstring folder = Wide(path);
+  const std::wstring prefix =
+      folder.empty() || folder.back() == L'\\' || folder.back() == L'/' ? folder : folder + L"\\";
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW((prefix + L"*").c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) {
+    *err = Failure("cannot read the folder", path, GetLastError());
+    return false;
+  }
+  do {
+    std::wstring name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    FolderEntry::Kind kind = FolderEntry::File;
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+      kind = LinkKind(prefix + name);
+    } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      kind = FolderEntry::Folder;
+    } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) {
+      kind = FolderEntry::Other;
+    }
+    entries->push_back({Utf8(name), kind});
+  } while (FindNextFileW(find, &found));
+  DWORD error = GetLastError();
+  FindClose(find);
+  if (error != ERROR_NO_MORE_FILES) {
+    *err = Failure("cannot read the folder", path, error);
+    return false;
+  }
+  return true;
+}
+
+std::vector<std::string> Utf8Arguments(int argc, char* argv[]) {
+  int count = 0;
+  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (wide == nullptr) return std::vector<std::string>(argv, argv + argc);
+  std::vector<std::string> args;
+  for (int i = 0; i < count; ++i) args.push_back(Utf8(wide[i]));
+  LocalFree(wide);
+  // Names are printed as UTF-8; a console then shows them as such.
+  SetConsoleOutputCP(CP_UTF8);
+  return args;
+}
+
+bool IsTerminal(std::FILE* stream) {
+  DWORD mode = 0;
+  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  if (h == INVALID_HANDLE_VALUE || !GetConsoleMode(h, &mode)) return false;
+  // The display erases its line with ESC [ K, which a console understands
+  // only in this mode (Windows 10 on); an older console draws no display.
+  const DWORD VirtualTerminal = 0x0004;  // ENABLE_VIRTUAL_TERMINAL_PROCESSING
+  return (mode & VirtualTerminal) != 0 || SetConsoleMode(h, mode | VirtualTerminal) != 0;
 }

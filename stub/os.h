@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "entry_path.h"
+#include "format/entry_path.h"
 #include "format/error_line.h"
 #include "format/layout.h"
 

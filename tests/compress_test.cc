@@ -86,14 +86,14 @@ TEST(RunEncoder, OutputDoesNotDependOnBlockBoundaries) {
   std::mt19937 random(7);
   Bytes data;
   // Runs of every interesting length, of the crunch byte and of others.
-  for (size_t length : {1, 2, 3, 4, 254, 255, 256, 257, 510, 511, 512, 1000}) {
+  for (size_t length : {1u, 2u, 3u, 4u, 254u, 255u, 256u, 257u, 510u, 511u, 512u, 1000u}) {
     for (uint8_t value : {uint8_t{9}, uint8_t{0x41}}) {
       data.insert(data.end(), length, value);
       data.push_back(static_cast<uint8_t>(random()));
     }
   }
   Bytes whole = Encode(data, 9);
-  for (size_t block : {1, 2, 3, 7, 64, 255, 256, 4096}) {
+  for (size_t block : {1u, 2u, 3u, 7u, 64u, 255u, 256u, 4096u}) {
     EXPECT_EQ(Encode(data, 9, block), whole) << "block " << block;
   }
 }
@@ -115,7 +115,7 @@ TEST(RecordRoundTrip, DecodesToTheInputForEveryShapeOfData) {
   }
   inputs.push_back(runs);
   for (const Bytes& input : inputs) {
-    for (size_t stub : {0, 1, 1000}) {
+    for (size_t stub : {0u, 1u, 1000u}) {
       std::vector<Entry> entries;
       std::string err;
       ASSERT_TRUE(DecodePackage(PackageOf("file.bin", input, stub), &entries, &err)) << err;

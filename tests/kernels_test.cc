@@ -208,8 +208,8 @@ TEST(Kernels, MatchTheModelOnRunsOfEveryAwkwardLength) {
 TEST(Kernels, MatchTheModelForEachRunLengthAtEveryOffset) {
   // A run of n bytes of v between literals, at every offset within a window and
   // past the window's reach, of the crunch byte and of another value.
-  for (size_t n :
-       {1, 2, 3, 4, 62, 63, 64, 65, 127, 128, 129, 254, 255, 256, 257, 258, 509, 510, 511, 512}) {
+  for (size_t n : {1u,   2u,   3u,   4u,   62u,  63u,  64u,  65u,  127u, 128u,
+                   129u, 254u, 255u, 256u, 257u, 258u, 509u, 510u, 511u, 512u}) {
     for (uint8_t v : {uint8_t{0}, uint8_t{7}}) {
       for (size_t offset = 0; offset < 200; offset += (offset < 70 ? 1 : 13)) {
         Bytes data;

@@ -541,7 +541,7 @@ TEST(StubExtract, WritesZeroBlocksAndManyFilesExactly) {
     mixed += random() % 2 ? std::string(n, '\0') : noise(n);
   }
   files.push_back({"mixed", mixed});
-  for (int i = 0; i < 40; ++i) files.push_back({"small/" + std::to_string(i), noise(i * 37)});
+  for (size_t i = 0; i < 40; ++i) files.push_back({"small/" + std::to_string(i), noise(i * 37)});
   mkdir((dir / "small").c_str(), 0755);
   std::vector<std::string> args = {TUVOLINK_BIN, dir / "pkg", "prog"};
   WriteFile(dir / "prog", "#!/bin/sh\n", 0755);

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "command_line.h"
-#include "entry_path.h"
+#include "format/entry_path.h"
 #include "format/layout.h"
 #include "format/run_encoder.h"
 #include "image_layout.h"

@@ -129,6 +129,10 @@ TEST(Tuvolink, ReplacesAnExistingTargetAndMayPackIt) {
             Join({ws.stub, {'x', 0, 0, 5, 0, 0}, {'x', 0, 0, 5, 0, 0}, Trailer(1000)}));
 }
 
+const std::string ListHint =
+    "tuvolink: hint: a single name after OutFile is read as a list file; to pack one file, use: "
+    "tuvolink OutFile file \"\"\n";
+
 // Every failure: status 1, one line on stderr naming the file and the reason,
 // no target, an existing target untouched, no temporary left.
 TEST(Tuvolink, FailuresLeaveNothingBehind) {
@@ -145,17 +149,19 @@ TEST(Tuvolink, FailuresLeaveNothingBehind) {
       {"missing input",
        {"good", "missing.bin"},
        "tuvolink: cannot open 'missing.bin': No such file or directory\n"},
-      {"folder input", {"folder", "good"}, "tuvolink: cannot open 'folder': Is a directory\n"},
+      {"folder as the program",
+       {"folder", "good"},
+       "tuvolink: the first input, 'folder', is a folder: it must be the program, a file\n"},
       {"fifo input", {"good", "fifo"}, "tuvolink: cannot open 'fifo': not a regular file\n"},
       {"missing list file",
        {"list.txt"},
-       "tuvolink: cannot open 'list.txt': No such file or directory\n"},
+       "tuvolink: cannot open 'list.txt': No such file or directory\n" + ListHint},
       {"long argument",
        {"good", std::string(260, 'n')},
        "tuvolink: name longer than 259 characters: '" + std::string(40, 'n') + "...'\n"},
       {"zero byte in list",
        {"zero.txt"},
-       "tuvolink: list file 'zero.txt', line 2: a name cannot hold a 0 byte\n"},
+       "tuvolink: list file 'zero.txt', line 2: a name cannot hold a 0 byte\n" + ListHint},
   };
   for (const Case& c : cases) {
     for (bool existing : {false, true}) {

@@ -84,7 +84,7 @@ uint64_t CrunchMask(const uint8_t* w, __m128i c) {
 // true when it consumed the end marker. Output bytes behind *out may be
 // scratched.
 bool DecodeWindows(uint8_t crunch, const uint8_t** in, const uint8_t* in_end, uint8_t** out,
-                   uint8_t* out_end) {
+                   const uint8_t* out_end) {
   const __m128i c = _mm_set1_epi8(static_cast<char>(crunch));
   const uint8_t* p = *in;
   uint8_t* o = *out;

@@ -1,9 +1,10 @@
 // From a record's name to a relative path inside the extraction folder: the
-// rules that keep every file of a package inside that folder. Templates over
+// rules that keep every file of a package inside that folder, applied by the
+// stub when it extracts and by the packer when it checks names. Templates over
 // the character type, since Windows checks names after converting them to
 // UTF-16 (a double-byte code page may hold '\' inside a character).
-#ifndef TUVOLINK_STUB_ENTRY_PATH_H_
-#define TUVOLINK_STUB_ENTRY_PATH_H_
+#ifndef TUVOLINK_FORMAT_ENTRY_PATH_H_
+#define TUVOLINK_FORMAT_ENTRY_PATH_H_
 
 #include <cstddef>
 
@@ -130,4 +131,4 @@ NameFault MakeEntryPath(const Char* name, NameRules rules, Char separator, Char*
   return NameFault::None;
 }
 
-#endif  // TUVOLINK_STUB_ENTRY_PATH_H_
+#endif  // TUVOLINK_FORMAT_ENTRY_PATH_H_
