@@ -58,14 +58,14 @@ def main():
             os.makedirs(os.path.dirname(os.path.join(src, n)), exist_ok=True)
             os.symlink(os.path.join(os.path.realpath(corpus), n), os.path.join(src, n))
         stubs = []
-        for i, spec in enumerate(sys.argv[2:]):
-            stub = spec[:-len(':unsealed')] if spec.endswith(':unsealed') else spec
+        for i, arg in enumerate(sys.argv[2:]):
+            stub = arg[:-len(':unsealed')] if arg.endswith(':unsealed') else arg
             label = os.path.relpath(os.path.realpath(stub))
             package = os.path.join(scratch, 'pkg%d' % i)
             shutil.copy(stub, os.path.join(src, 'tuvo.exe'))
             subprocess.run([tuvolink, package] + names, cwd=src, check=True,
                            stdout=subprocess.DEVNULL)
-            if stub != spec:
+            if stub != arg:
                 clear_slot(package, os.path.getsize(stub))
                 label += ' (slot cleared)'
             check = subprocess.run([package, '--tuvo-check'], check=True, capture_output=True)

@@ -37,7 +37,7 @@ set(CMAKE_CXX_FLAGS_INIT
 -include ${CMAKE_CURRENT_LIST_DIR}/musl_compat.h")
 
 # Static, with musl's start files and libc.a and the compiler's libgcc; the
-# same files that musl-gcc's specs name.
+# same files that the musl-gcc wrapper links.
 foreach(name crtbeginT.o crtend.o libgcc.a libgcc_eh.a)
   execute_process(COMMAND ${TUVOLINK_MUSL_CXX} -print-file-name=${name}
                   OUTPUT_VARIABLE path OUTPUT_STRIP_TRAILING_WHITESPACE)

@@ -70,8 +70,8 @@ class TempOutput {
   // none); the packer hashes what follows the stub this way.
   void set_tap(WriteTap* tap) { tap_ = tap; }
   // Writes data[0, size) at `offset`, over bytes written before, and tells
-  // no tap. The last write before Commit: where a Write after it would go is
-  // unspecified.
+  // no tap. For the last write before Commit: a Write after it may land
+  // anywhere (Windows moves the file position, POSIX does not).
   bool WriteAt(uint64_t offset, const void* data, size_t size, std::string* err);
   // Closes the temporary, gives it the mode of a new program (all permissions
   // less the umask) and renames it over the target.
