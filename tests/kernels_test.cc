@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <ostream>
 #include <random>
 #include <string>
@@ -16,10 +16,9 @@
 #include "format/run_decoder.h"
 #include "format/run_encoder.h"
 #include "reference_coder.h"
+#include "test_util.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 // Codes `data` with RunEncoder in blocks of `block` bytes, end marker included.
 Bytes EncodeInBlocks(const Bytes& data, uint8_t crunch, size_t block) {
@@ -110,8 +109,8 @@ Walk WalkInBlocks(const Bytes& coded, uint8_t crunch, size_t in_block, bool scan
   return walk;
 }
 
-const size_t BlockSizes[] = {
-    1, 2, 3, 5, 64, 127, 128, 129, 255, 256, 257, 1000, 4096, 65536, size_t{1} << 20};
+const size_t BlockSizes[] = {1,   2,   3,   5,   7,    64,   127,   128,
+                             129, 255, 256, 257, 1000, 4096, 65536, size_t{1} << 20};
 
 // Checks every coder against the model for one input and crunch byte.
 void CheckAll(const Bytes& data, uint8_t crunch, const std::string& what) {
@@ -136,7 +135,10 @@ void CheckAll(const Bytes& data, uint8_t crunch, const std::string& what) {
     ASSERT_EQ(out, expected) << "kernel " << static_cast<int>(isa);
   }
   for (size_t in_block : {size_t{1}, size_t{3}, size_t{200}, size_t{1} << 20}) {
-    for (size_t out_block : {size_t{255}, size_t{400}, size_t{1} << 20}) {
+    for (size_t room : {size_t{255}, size_t{400}, size_t{1} << 20}) {
+      // Room for all the data and the kernels' reach is as good as unlimited,
+      // and spares a buffer of 1 MiB per call (which costs dearly under ASan).
+      size_t out_block = std::min(room, data.size() + DecodeOutputReach + 64);
       Bytes decoded;
       ASSERT_TRUE(DecodeInBlocks(expected, crunch, in_block, out_block, &decoded))
           << "decoder, blocks " << in_block << "/" << out_block;
@@ -160,32 +162,11 @@ void CheckWithOwnCrunch(const Bytes& data, const std::string& what) {
   CheckAll(data, crunch, what);
 }
 
-Bytes Random(size_t size, unsigned alphabet, uint32_t seed) {
-  std::mt19937 rng(seed);
-  Bytes data(size);
-  for (auto& b : data) b = static_cast<uint8_t>(rng() % alphabet);
-  return data;
-}
-
-// Runs of random lengths drawn from `lengths`, of values from a small set
-// that contains the crunch byte 0.
-Bytes RandomRuns(size_t size, const std::vector<size_t>& lengths, uint32_t seed) {
-  std::mt19937 rng(seed);
-  Bytes data;
-  while (data.size() < size) {
-    size_t n = lengths[rng() % lengths.size()];
-    uint8_t v = static_cast<uint8_t>(rng() % 4);
-    data.insert(data.end(), n, v);
-  }
-  data.resize(size);
-  return data;
-}
-
 TEST(Kernels, MatchTheModelOnRandomData) {
   for (unsigned alphabet : {256u, 16u, 3u, 2u, 1u}) {
     for (size_t size :
          {size_t{0}, size_t{1}, size_t{63}, size_t{130}, size_t{5000}, size_t{300000}}) {
-      Bytes data = Random(size, alphabet, static_cast<uint32_t>(size + alphabet));
+      Bytes data = RandomBytes(size, static_cast<uint32_t>(size + alphabet), alphabet);
       std::string what = "random " + std::to_string(size) + "/" + std::to_string(alphabet);
       CheckWithOwnCrunch(data, what);
       CheckAll(data, 0, what);
@@ -198,7 +179,7 @@ TEST(Kernels, MatchTheModelOnRunsOfEveryAwkwardLength) {
   const std::vector<size_t> lengths = {1,   2,   3,   4,   63,  64,  65,  66, 254,
                                        255, 256, 257, 510, 511, 512, 765, 766};
   for (uint32_t seed = 0; seed < 4; ++seed) {
-    Bytes data = RandomRuns(200000, lengths, seed);
+    Bytes data = RandomRuns(200000, lengths, 4, seed);
     CheckAll(data, 0, "runs " + std::to_string(seed));  // 0 is one of the run values
     CheckAll(data, 9, "runs " + std::to_string(seed));  // the crunch byte never occurs
     CheckWithOwnCrunch(data, "runs " + std::to_string(seed));
@@ -226,20 +207,29 @@ TEST(Kernels, MatchTheModelForEachRunLengthAtEveryOffset) {
 
 TEST(Kernels, EncoderMatchesWhenEveryBlockBoundaryFallsInsideARun) {
   // Runs of the crunch byte and of another value, long enough to be cut, with
-  // the input split once at every position.
-  Bytes data(300, 5);
-  data.insert(data.end(), 520, 0);
-  data.insert(data.end(), {1, 2, 2, 3, 3, 3, 0, 0});
-  data.insert(data.end(), 256, 4);
-  const Bytes expected = reference::Encode(data, 0);
-  for (size_t split = 0; split <= data.size(); ++split) {
-    RunEncoder encoder(0);
-    Bytes out(RunEncoder::MaxEncodedSize(data.size()) + RunEncoder::MaxFinishSize);
-    size_t n = encoder.Encode(data.data(), split, out.data());
-    n += encoder.Encode(data.data() + split, data.size() - split, out.data() + n);
-    n += encoder.Finish(out.data() + n);
-    out.resize(n);
-    ASSERT_EQ(out, expected) << "split at " << split;
+  // the input split once at every position; then runs of every awkward
+  // length of both, each followed by a random byte.
+  Bytes cut_runs = Concat({Bytes(300, 5), Bytes(520, 0), {1, 2, 2, 3, 3, 3, 0, 0}, Bytes(256, 4)});
+  Bytes awkward;
+  std::mt19937 random(7);
+  for (size_t length : {1u, 2u, 3u, 4u, 254u, 255u, 256u, 257u, 510u, 511u, 512u, 1000u}) {
+    for (uint8_t value : {uint8_t{9}, uint8_t{0x41}}) {
+      awkward.insert(awkward.end(), length, value);
+      awkward.push_back(static_cast<uint8_t>(random()));
+    }
+  }
+  for (const auto& [data, crunch] : {std::make_pair(cut_runs, 0), std::make_pair(awkward, 9)}) {
+    const uint8_t c = static_cast<uint8_t>(crunch);
+    const Bytes expected = reference::Encode(data, c);
+    for (size_t split = 0; split <= data.size(); ++split) {
+      RunEncoder encoder(c);
+      Bytes out(RunEncoder::MaxEncodedSize(data.size()) + RunEncoder::MaxFinishSize);
+      size_t n = encoder.Encode(data.data(), split, out.data());
+      n += encoder.Encode(data.data() + split, data.size() - split, out.data() + n);
+      n += encoder.Finish(out.data() + n);
+      out.resize(n);
+      ASSERT_EQ(out, expected) << "crunch " << crunch << ", split at " << split;
+    }
   }
 }
 
@@ -247,14 +237,8 @@ TEST(Kernels, MatchTheModelOnRealFiles) {
   const char* files[] = {"/proc/self/exe", __FILE__, "/bin/sh", "/usr/bin/env"};
   int checked = 0;
   for (const char* name : files) {
-    std::FILE* f = std::fopen(name, "rb");
-    if (f == nullptr) continue;
-    Bytes data;
-    uint8_t buffer[65536];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0)
-      data.insert(data.end(), buffer, buffer + got);
-    std::fclose(f);
+    if (!FileExists(name)) continue;
+    Bytes data = ReadFile(name);
     if (data.size() > (size_t{8} << 20)) data.resize(size_t{8} << 20);
     CheckWithOwnCrunch(data, name);
     ++checked;
@@ -288,7 +272,7 @@ TEST(Scanner, AgreesWithTheDecoderOnArbitraryItems) {
 
 TEST(Scanner, FindsNoEndInEveryTruncation) {
   const uint8_t C = 0;
-  Bytes data = RandomRuns(3000, {1, 2, 3, 254, 255, 256, 257, 510, 511}, 11);
+  Bytes data = RandomRuns(3000, {1, 2, 3, 254, 255, 256, 257, 510, 511}, 4, 11);
   Bytes coded = reference::Encode(data, C);
   for (size_t cut = 0; cut < coded.size(); ++cut) {
     Bytes prefix(coded.begin(), coded.begin() + static_cast<ptrdiff_t>(cut));

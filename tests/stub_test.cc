@@ -2,21 +2,13 @@
 // through the native stub in private temporary folders. Every run checks the
 // exit status, and the hostile ones also that nothing was written anywhere
 // but where it belongs.
-#include <dirent.h>
-#include <fcntl.h>
-#include <ftw.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <set>
 #include <string>
@@ -24,193 +16,15 @@
 #include <vector>
 
 #include "format/layout.h"
-#include "format/run_encoder.h"
+#include "test_util.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
-  return std::remove(path);
-}
-
-void RemoveTree(const std::string& path) {
-  nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
-}
-
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/tuvo-test-XXXXXX";
-    path_ = mkdtemp(pattern);
-  }
-  ~TempDir() { RemoveTree(path_); }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const std::string& path, const std::string& data, mode_t mode = 0644) {
-  std::ofstream(path, std::ios::binary)
-      .write(data.data(), static_cast<std::streamsize>(data.size()));
-  chmod(path.c_str(), mode);
-}
-
-void WriteBytes(const std::string& path, const Bytes& data, mode_t mode = 0755) {
-  WriteFile(path, std::string(data.begin(), data.end()), mode);
-}
-
-bool Exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
-mode_t ModeOf(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
-}
-
-// Everything below `root`, as sorted relative paths; folders end in '/'.
-std::set<std::string> Tree(const std::string& root, const std::string& prefix = "") {
-  std::set<std::string> out;
-  std::vector<std::string> names;
-  if (DIR* dir = opendir((root + "/" + prefix).c_str())) {
-    while (struct dirent* entry = readdir(dir)) {
-      std::string name = entry->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    closedir(dir);
-  }
-  for (const std::string& name : names) {
-    std::string relative = prefix + name;
-    struct stat st;
-    lstat((root + "/" + relative).c_str(), &st);
-    if (S_ISDIR(st.st_mode)) {
-      out.insert(relative + "/");
-      for (const std::string& inner : Tree(root, relative + "/")) out.insert(inner);
-    } else {
-      out.insert(relative);
-    }
-  }
-  return out;
-}
-
-struct Result {
-  int status = -1;
-  std::string out, err;
-};
-
-struct Launch {
-  Launch(std::vector<std::string> args_in, std::string cwd_in = "/",
-         std::vector<std::string> env_in = {}, rlim_t limit = RLIM_INFINITY)
-      : args(std::move(args_in)),
-        cwd(std::move(cwd_in)),
-        env(std::move(env_in)),
-        file_size_limit(limit) {}
-  std::vector<std::string> args;
-  std::string cwd;
-  std::vector<std::string> env;  // NAME=value, added to the environment
-  rlim_t file_size_limit;
-};
-
-// Starts the program with stdout and stderr in files of `scratch`.
-pid_t Start(const Launch& launch, const TempDir& scratch) {
-  pid_t pid = fork();
-  if (pid != 0) return pid;
-  if (chdir(launch.cwd.c_str()) != 0) _exit(200);
-  for (const std::string& entry : launch.env) putenv(const_cast<char*>(entry.c_str()));
-  int in = open("/dev/null", O_RDONLY);
-  int out = open((scratch / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  int err = open((scratch / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  dup2(in, 0);
-  dup2(out, 1);
-  dup2(err, 2);
-  if (launch.file_size_limit != RLIM_INFINITY) {
-    struct rlimit limit = {launch.file_size_limit, launch.file_size_limit};
-    setrlimit(RLIMIT_FSIZE, &limit);
-    signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails with EFBIG
-  }
-  std::vector<char*> argv;
-  for (const std::string& arg : launch.args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  execv(argv[0], argv.data());
-  _exit(201);
-}
-
-Result Finish(pid_t pid, const TempDir& scratch) {
-  int status = 0;
-  waitpid(pid, &status, 0);
-  Result result;
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  result.out = ReadFile(scratch / "stdout");
-  result.err = ReadFile(scratch / "stderr");
-  return result;
-}
-
-Result Execute(const Launch& launch) {
-  TempDir scratch;
-  return Finish(Start(launch, scratch), scratch);
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-    lines.push_back(text.substr(start, end - start));
-  }
-  if (start < text.size()) lines.push_back(text.substr(start));
-  return lines;
-}
-
-const Bytes& Stub() {
-  static const Bytes stub = [] {
-    std::string data = ReadFile(TUVO_STUB_BIN);
-    return Bytes(data.begin(), data.end());
-  }();
-  return stub;
-}
-
-// One record: the name, its 0 byte, crunch byte 0 and the coded data.
-Bytes Record(const std::string& name, const std::string& data) {
-  Bytes out(name.begin(), name.end());
-  out.push_back(0);
-  out.push_back(0);
-  RunEncoder encoder(0);
-  Bytes coded(RunEncoder::MaxEncodedSize(data.size()) + RunEncoder::MaxFinishSize);
-  size_t n =
-      encoder.Encode(reinterpret_cast<const uint8_t*>(data.data()), data.size(), coded.data());
-  n += encoder.Finish(coded.data() + n);
-  out.insert(out.end(), coded.begin(), coded.begin() + static_cast<long>(n));
-  return out;
-}
-
-// The stub, then `records` as given, then the trailer naming `start`.
-Bytes PackageOf(const Bytes& records, uint32_t start) {
-  Bytes out = Stub();
-  out.insert(out.end(), records.begin(), records.end());
-  uint8_t trailer[TrailerSize] = {ListTerminator};
-  PutU32LE(start, trailer + 1);
-  out.insert(out.end(), trailer, trailer + TrailerSize);
-  return out;
-}
-
-Bytes PackageOf(const Bytes& records) {
-  return PackageOf(records, static_cast<uint32_t>(Stub().size()));
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
-  return out;
+// The native stub, then `records`, then the trailer naming `start` (by
+// default the stub's length).
+Bytes Package(const Bytes& records) { return PackageOf(NativeStub(), records); }
+Bytes Package(const Bytes& records, uint32_t start) {
+  return PackageOf(NativeStub(), records, start);
 }
 
 // The test program: prints its folder and arguments, the data file packed
@@ -231,25 +45,26 @@ exit "${TUVO_TEST_STATUS:-0}"
 class Sandbox {
  public:
   Sandbox() {
-    mkdir((dir_ / "src").c_str(), 0755);
-    mkdir((dir_ / "src/data").c_str(), 0755);
-    mkdir((dir_ / "tmp").c_str(), 0755);
+    MakeDirs(dir_ / "src/data");
+    MakeDirs(dir_ / "tmp");
     WriteFile(dir_ / "src/prog.sh", TestProgram, 0755);
     WriteFile(dir_ / "src/data/info.txt", "info: packed data\n");
   }
   // Packs src/prog.sh and src/data/info.txt into pkg.
   void Pack() {
-    Result packed = Execute({{TUVOLINK_BIN, package(), "prog.sh", "data/info.txt"}, dir_ / "src"});
+    RunResult packed = RunPacker({package(), "prog.sh", "data/info.txt"}, InFolder(dir_ / "src"));
     ASSERT_EQ(packed.status, 0) << packed.out << packed.err;
   }
+  // Writes `bytes` as the package.
+  void Write(const Bytes& bytes) const { WriteFile(package(), bytes, 0755); }
   std::string package() const { return dir_ / "pkg"; }
   std::string tmp() const { return dir_ / "tmp"; }
   std::string path(const std::string& name) const { return dir_ / name; }
   // Runs the package with TMPDIR set to tmp/.
-  Result RunPackage(std::vector<std::string> args, std::vector<std::string> env = {}) const {
+  RunResult RunPackage(std::vector<std::string> args, std::vector<std::string> env = {}) const {
     args.insert(args.begin(), package());
     env.push_back("TMPDIR=" + tmp());
-    return Execute({args, dir_.path(), env});
+    return RunProgram(args, InFolder(dir_.path(), env));
   }
 
  private:
@@ -259,8 +74,8 @@ class Sandbox {
 TEST(StubRun, RunsTheProgramWithItsArgumentsAndCleansUp) {
   Sandbox box;
   box.Pack();
-  Result r = box.RunPackage({"--", "a b", "it's", "\"q\"", "", "--tuvo-list", "--"},
-                            {"TUVO_TEST_STATUS=7"});
+  RunResult r = box.RunPackage({"--", "a b", "it's", "\"q\"", "", "--tuvo-list", "--"},
+                               {"TUVO_TEST_STATUS=7"});
   EXPECT_EQ(r.status, 7) << r.err;
   std::vector<std::string> lines = Lines(r.out);
   ASSERT_EQ(lines.size(), 8u) << r.out;
@@ -275,7 +90,7 @@ TEST(StubRun, RunsTheProgramWithItsArgumentsAndCleansUp) {
 TEST(StubRun, LeavesOptionsAfterTheFirstArgumentToTheProgram) {
   Sandbox box;
   box.Pack();
-  Result r = box.RunPackage({"x", "--tuvo-list", "--tuvo-help"});
+  RunResult r = box.RunPackage({"x", "--tuvo-list", "--tuvo-help"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("[x]\n[--tuvo-list]\n[--tuvo-help]\n"), std::string::npos) << r.out;
 }
@@ -283,7 +98,7 @@ TEST(StubRun, LeavesOptionsAfterTheFirstArgumentToTheProgram) {
 TEST(StubRun, ExitsWith128PlusTheSignalThatEndedTheProgram) {
   Sandbox box;
   box.Pack();
-  Result r = box.RunPackage({}, {"TUVO_TEST_MODE=kill"});
+  RunResult r = box.RunPackage({}, {"TUVO_TEST_MODE=kill"});
   EXPECT_EQ(r.status, 128 + SIGTERM);
   EXPECT_TRUE(Tree(box.tmp()).empty());
 }
@@ -292,45 +107,40 @@ TEST(StubRun, PassesSigtermToTheProgramAndCleansUp) {
   Sandbox box;
   box.Pack();
   std::string mark = box.path("started");
-  TempDir scratch;
-  pid_t pid = Start({{box.package()},
-                     "/",
-                     {"TMPDIR=" + box.tmp(), "TUVO_TEST_MODE=wait", "TUVO_TEST_MARK=" + mark}},
-                    scratch);
-  for (int i = 0; i < 500 && !Exists(mark); ++i) {
+  Process stub;
+  stub.Start({box.package()}, InFolder("/", {"TMPDIR=" + box.tmp(), "TUVO_TEST_MODE=wait",
+                                             "TUVO_TEST_MARK=" + mark}));
+  for (int i = 0; i < 500 && !FileExists(mark); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  ASSERT_TRUE(Exists(mark));
-  kill(pid, SIGTERM);
-  Result r = Finish(pid, scratch);
+  ASSERT_TRUE(FileExists(mark));
+  stub.Kill(SIGTERM);
+  RunResult r = stub.Wait();
   EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
   EXPECT_TRUE(Tree(box.tmp()).empty());
 }
 
+// Whatever the program's status, the folder stays, named on stderr, with
+// the files' modes.
 TEST(StubRun, KeepsThePrivateFolderWhenAsked) {
-  Sandbox box;
-  box.Pack();
-  Result r = box.RunPackage({"--tuvo-keep", "k"});
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("[k]\n"), std::string::npos) << r.out;
-  std::set<std::string> left = Tree(box.tmp());
-  ASSERT_EQ(left.size(), 4u);  // the folder, prog.sh, data/, data/info.txt
-  std::string folder = box.tmp() + "/" + *left.begin();
-  folder.pop_back();
-  EXPECT_NE(r.err.find(folder), std::string::npos) << r.err;
-  EXPECT_EQ(ModeOf(folder), 0700u);
-  mode_t mask = umask(0);
-  umask(mask);
-  EXPECT_EQ(ModeOf(folder + "/prog.sh"), 0755u & ~mask);
-  EXPECT_EQ(ModeOf(folder + "/data/info.txt"), 0644u & ~mask);
-}
-
-TEST(StubRun, KeepsTheFolderWhateverTheProgramsStatus) {
-  Sandbox box;
-  box.Pack();
-  Result r = box.RunPackage({"--tuvo-keep"}, {"TUVO_TEST_STATUS=130"});
-  EXPECT_EQ(r.status, 130);
-  EXPECT_EQ(Tree(box.tmp()).size(), 4u) << r.err;
+  for (int status : {0, 130}) {
+    Sandbox box;
+    box.Pack();
+    RunResult r =
+        box.RunPackage({"--tuvo-keep", "k"}, {"TUVO_TEST_STATUS=" + std::to_string(status)});
+    EXPECT_EQ(r.status, status) << r.err;
+    EXPECT_NE(r.out.find("[k]\n"), std::string::npos) << r.out;
+    std::set<std::string> left = Tree(box.tmp());
+    ASSERT_EQ(left.size(), 4u);  // the folder, prog.sh, data/, data/info.txt
+    std::string folder = box.tmp() + "/" + *left.begin();
+    folder.pop_back();
+    EXPECT_NE(r.err.find(folder), std::string::npos) << r.err;
+    EXPECT_EQ(ModeOf(folder), 0700u);
+    mode_t mask = umask(0);
+    umask(mask);
+    EXPECT_EQ(ModeOf(folder + "/prog.sh"), 0755u & ~mask);
+    EXPECT_EQ(ModeOf(folder + "/data/info.txt"), 0644u & ~mask);
+  }
 }
 
 TEST(StubRun, SaysWhyTheProgramCannotStart) {
@@ -344,8 +154,8 @@ TEST(StubRun, SaysWhyTheProgramCannotStart) {
   };
   for (const Case& c : cases) {
     Sandbox box;
-    WriteBytes(box.package(), PackageOf(Record("prog", c.program)));
-    Result r = box.RunPackage({});
+    box.Write(Package(RecordOf("prog", c.program)));
+    RunResult r = box.RunPackage({});
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
     EXPECT_TRUE(Tree(box.tmp()).empty());
@@ -355,21 +165,21 @@ TEST(StubRun, SaysWhyTheProgramCannotStart) {
 TEST(StubOptions, ListsChecksAndExtracts) {
   Sandbox box;
   box.Pack();
-  Result list = box.RunPackage({"--tuvo-list"});
+  RunResult list = box.RunPackage({"--tuvo-list"});
   EXPECT_EQ(list.status, 0);
   char expected[100];
   std::snprintf(expected, sizeof expected, "%12d  data/info.txt\n%12zu  prog.sh\n", 18,
                 std::strlen(TestProgram));
   EXPECT_EQ(list.out, expected);
-  Result check = box.RunPackage({"--tuvo-check"});
+  RunResult check = box.RunPackage({"--tuvo-check"});
   EXPECT_EQ(check.status, 0);
   EXPECT_EQ(check.out, "OK (sealed)\n");
   std::string dest = box.path("out/new/deeper");
-  Result extract = box.RunPackage({"--tuvo-extract", dest});
+  RunResult extract = box.RunPackage({"--tuvo-extract", dest});
   EXPECT_EQ(extract.status, 0) << extract.err;
   EXPECT_EQ(Tree(dest), (std::set<std::string>{"data/", "data/info.txt", "prog.sh"}));
-  EXPECT_EQ(ReadFile(dest + "/prog.sh"), TestProgram);
-  EXPECT_EQ(ReadFile(dest + "/data/info.txt"), "info: packed data\n");
+  EXPECT_EQ(ReadText(dest + "/prog.sh"), TestProgram);
+  EXPECT_EQ(ReadText(dest + "/data/info.txt"), "info: packed data\n");
   EXPECT_TRUE(Tree(box.tmp()).empty());
 }
 
@@ -382,21 +192,21 @@ TEST(StubOptions, RefusesMisusedOptions) {
                                               {"--tuvo-unknown"},
                                               {"--tuvo-extract", "a", "b"}};
   for (const auto& args : misuses) {
-    Result r = box.RunPackage(args);
+    RunResult r = box.RunPackage(args);
     EXPECT_EQ(r.status, 125) << args[0];
     EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
     EXPECT_EQ(r.out, "");
   }
-  Result help = box.RunPackage({"--tuvo-help"});
+  RunResult help = box.RunPackage({"--tuvo-help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("--tuvo-extract FOLDER"), std::string::npos);
 }
 
 TEST(StubOptions, SaysWhenNoPackageIsAttached) {
   Sandbox box;
-  WriteBytes(box.package(), Stub());
+  box.Write(NativeStub());
   for (const char* option : {"", "--tuvo-list", "--tuvo-check"}) {
-    Result r =
+    RunResult r =
         box.RunPackage(option[0] ? std::vector<std::string>{option} : std::vector<std::string>{});
     EXPECT_EQ(r.status, 125);
     EXPECT_EQ(r.err, "tuvo: no package is attached to this program (see --tuvo-help)\n");
@@ -405,27 +215,26 @@ TEST(StubOptions, SaysWhenNoPackageIsAttached) {
 
 TEST(StubOptions, HandlesAPackageWithoutFiles) {
   Sandbox box;
-  WriteBytes(box.package(), PackageOf({}));
+  box.Write(Package({}));
   EXPECT_EQ(box.RunPackage({"--tuvo-list"}).out, "");
   EXPECT_EQ(box.RunPackage({"--tuvo-check"}).status, 0);
   EXPECT_EQ(box.RunPackage({"--tuvo-extract", box.path("dest")}).status, 0);
-  Result run = box.RunPackage({});
+  RunResult run = box.RunPackage({});
   EXPECT_EQ(run.status, 125);
   EXPECT_NE(run.err.find("no program"), std::string::npos) << run.err;
 }
 
 TEST(StubExtract, ReplacesEarlierRecordsAndMakesNamesRelative) {
   Sandbox box;
-  WriteBytes(box.package(),
-             PackageOf(Concat({Record("dup", "first"), Record("/abs/file", "a"),
-                               Record("C:\\win\\f.txt", "w"), Record("./x/./y", "y"),
-                               Record("dup", "second"), Record("run", "#!/bin/sh\n")})));
+  box.Write(Package(Concat({RecordOf("dup", "first"), RecordOf("/abs/file", "a"),
+                            RecordOf("C:\\win\\f.txt", "w"), RecordOf("./x/./y", "y"),
+                            RecordOf("dup", "second"), RecordOf("run", "#!/bin/sh\n")})));
   std::string dest = box.path("dest");
-  Result r = box.RunPackage({"--tuvo-extract", dest});
+  RunResult r = box.RunPackage({"--tuvo-extract", dest});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Tree(dest), (std::set<std::string>{"abs/", "abs/file", "dup", "run", "win/",
                                                "win/f.txt", "x/", "x/y"}));
-  EXPECT_EQ(ReadFile(dest + "/dup"), "second");
+  EXPECT_EQ(ReadText(dest + "/dup"), "second");
   EXPECT_EQ(Lines(r.err).size(), 2u) << r.err;  // one note per stripped name
   EXPECT_NE(r.err.find("note: '/abs/file'"), std::string::npos) << r.err;
 }
@@ -433,82 +242,50 @@ TEST(StubExtract, ReplacesEarlierRecordsAndMakesNamesRelative) {
 TEST(StubExtract, NeverFollowsASymbolicLink) {
   Sandbox box;
   std::string dest = box.path("dest"), outside = box.path("outside");
-  mkdir(dest.c_str(), 0755);
-  mkdir(outside.c_str(), 0755);
+  MakeDirs(dest);
+  MakeDirs(outside);
   WriteFile(outside + "/target", "untouched");
   ASSERT_EQ(symlink(outside.c_str(), (dest + "/linkdir").c_str()), 0);
   ASSERT_EQ(symlink((outside + "/target").c_str(), (dest + "/linkfile").c_str()), 0);
   // Through a linked folder: refused, nothing written.
-  WriteBytes(box.package(), PackageOf(Record("linkdir/evil", "x")));
-  Result r = box.RunPackage({"--tuvo-extract", dest});
+  box.Write(Package(RecordOf("linkdir/evil", "x")));
+  RunResult r = box.RunPackage({"--tuvo-extract", dest});
   EXPECT_EQ(r.status, 125);
   EXPECT_NE(r.err.find("symbolic link"), std::string::npos) << r.err;
   EXPECT_EQ(Tree(outside), (std::set<std::string>{"target"}));
   // Onto a linked file: the link is replaced, its target kept.
-  WriteBytes(box.package(), PackageOf(Record("linkfile", "new")));
+  box.Write(Package(RecordOf("linkfile", "new")));
   r = box.RunPackage({"--tuvo-extract", dest});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(ReadFile(outside + "/target"), "untouched");
+  EXPECT_EQ(ReadText(outside + "/target"), "untouched");
   struct stat st;
   ASSERT_EQ(lstat((dest + "/linkfile").c_str(), &st), 0);
   EXPECT_TRUE(S_ISREG(st.st_mode));
-  EXPECT_EQ(ReadFile(dest + "/linkfile"), "new");
+  EXPECT_EQ(ReadText(dest + "/linkfile"), "new");
 }
 
-TEST(StubExtract, RemovesAPartlyWrittenFileOnAWriteFailure) {
+// Under a file size limit whose signal is left at its default action, the
+// stub fails cleanly instead of being ended by SIGXFSZ: the partly written
+// file is removed, the temporary folder too, and the files written before
+// stay in a destination folder.
+TEST(StubExtract, RemovesAPartlyWrittenFileAtAFileSizeLimit) {
   Sandbox box;
   std::string big(200000, 'b');
   for (size_t i = 0; i < big.size(); i += 7) big[i] = static_cast<char>(i);
-  WriteBytes(
-      box.package(),
-      PackageOf(Concat({Record("small", "s"), Record("big", big), Record("run", "#!/bin/sh\n")})));
+  box.Write(Package(
+      Concat({RecordOf("small", "s"), RecordOf("big", big), RecordOf("run", "#!/bin/sh\n")})));
   for (bool temporary : {true, false}) {
-    std::string dest = box.path(temporary ? "unused" : "dest");
-    Launch launch{{box.package()}, "/", {"TMPDIR=" + box.tmp()}, 100000};
-    if (!temporary) launch.args = {box.package(), "--tuvo-extract", dest};
-    Result r = Execute(launch);
+    std::string dest = box.path("dest");
+    std::vector<std::string> args = {"/bin/sh", "-c", "ulimit -f 200; exec \"$0\" \"$@\"",
+                                     box.package()};
+    if (!temporary) args.insert(args.end(), {"--tuvo-extract", dest});
+    // dash's ulimit -f counts blocks of 512 bytes: 100 KiB.
+    RunResult r = RunProgram(args, InFolder("/", {"TMPDIR=" + box.tmp()}));
     EXPECT_EQ(r.status, 125) << r.err;
     EXPECT_NE(r.err.find("cannot write 'big'"), std::string::npos) << r.err;
     EXPECT_TRUE(Tree(box.tmp()).empty());
-    if (!temporary) {
-      EXPECT_EQ(Tree(dest), (std::set<std::string>{"small"}));
-    }
+    EXPECT_EQ(Tree(dest), temporary ? std::set<std::string>{} : std::set<std::string>{"small"});
   }
-}
-
-TEST(StubExtract, RoundTripsLargeFilesThroughThePacker) {
-  TempDir dir;
-  std::mt19937 random(42);
-  std::string mixed;
-  while (mixed.size() < (3u << 20)) {
-    if (random() % 4 == 0) {
-      mixed.append(random() % 2000, static_cast<char>(random()));
-    } else {
-      for (int i = 0; i < 300; ++i) mixed.push_back(static_cast<char>(random()));
-    }
-  }
-  WriteFile(dir / "mixed.bin", mixed);
-  WriteFile(dir / "prog", "#!/bin/sh\n", 0755);
-  ASSERT_EQ(Execute({{TUVOLINK_BIN, dir / "pkg", "prog", "mixed.bin"}, dir.path()}).status, 0);
-  Result r = Execute({{dir / "pkg", "--tuvo-extract", dir / "out"}});
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(ReadFile(dir / "out/mixed.bin") == mixed);
-}
-
-// Under a file size limit whose signal is not ignored, the stub still fails
-// cleanly instead of being ended by SIGXFSZ with a temporary left behind.
-TEST(StubExtract, FailsCleanlyAtAFileSizeLimit) {
-  Sandbox box;
-  std::string big(300000, 'b');
-  for (size_t i = 0; i < big.size(); i += 7) big[i] = static_cast<char>(i);
-  WriteBytes(box.package(), PackageOf(Concat({Record("big", big), Record("run", "#!/bin/sh\n")})));
-  std::string dest = box.path("dest");
-  // ulimit -f counts blocks of 512 bytes: 100 KiB.
-  Result r = Execute(
-      {{"/bin/sh", "-c", "ulimit -f 200; exec \"$0\" --tuvo-extract \"$1\"", box.package(), dest}});
-  EXPECT_EQ(r.status, 125) << r.err;
-  EXPECT_NE(r.err.find("cannot write 'big'"), std::string::npos) << r.err;
-  EXPECT_TRUE(Tree(dest).empty());
 }
 
 // The decoder fills a ring of 1 MiB buffers while another thread writes
@@ -519,45 +296,41 @@ TEST(StubExtract, WritesZeroBlocksAndManyFilesExactly) {
   TempDir dir;
   std::mt19937 random(7);
   auto noise = [&random](size_t n) {
-    std::string s;
-    for (size_t i = 0; i < n; ++i) s.push_back(static_cast<char>(random() % 255 + 1));
+    Bytes s(n);
+    for (uint8_t& b : s) b = static_cast<uint8_t>(random() % 255 + 1);
     return s;
   };
-  std::vector<std::pair<std::string, std::string>> files = {
-      {"empty", ""},
-      {"zero1", std::string(1, '\0')},
-      {"zero4095", std::string(4095, '\0')},
-      {"zero4096", std::string(4096, '\0')},
-      {"zero4097", std::string(4097, '\0')},
-      {"zeros6m", std::string(6u << 20, '\0')},
-      {"tail", noise(5000) + std::string(3 * 4096 + 17, '\0')},
-      {"head", std::string(5 * 4096, '\0') + noise(100)},
+  auto zeros = [](size_t n) { return Bytes(n, 0); };
+  PackedFiles files = {
+      {"prog", ToBytes("#!/bin/sh\n")},
+      {"empty", {}},
+      {"zero1", zeros(1)},
+      {"zero4095", zeros(4095)},
+      {"zero4096", zeros(4096)},
+      {"zero4097", zeros(4097)},
+      {"zeros6m", zeros(6u << 20)},
+      {"tail", Concat({noise(5000), zeros(3 * 4096 + 17)})},
+      {"head", Concat({zeros(5 * 4096), noise(100)})},
   };
   // Stretches of zeros and of data of every length around the block size,
   // across several buffers of the ring.
-  std::string mixed;
+  Bytes mixed;
   while (mixed.size() < (5u << 20)) {
     size_t n = random() % 3 == 0 ? 4096 * (random() % 40) + random() % 3 : random() % 9000;
-    mixed += random() % 2 ? std::string(n, '\0') : noise(n);
+    Bytes part = random() % 2 ? zeros(n) : noise(n);
+    mixed.insert(mixed.end(), part.begin(), part.end());
   }
   files.push_back({"mixed", mixed});
   for (size_t i = 0; i < 40; ++i) files.push_back({"small/" + std::to_string(i), noise(i * 37)});
-  mkdir((dir / "small").c_str(), 0755);
-  std::vector<std::string> args = {TUVOLINK_BIN, dir / "pkg", "prog"};
-  WriteFile(dir / "prog", "#!/bin/sh\n", 0755);
-  for (const auto& file : files) {
-    WriteFile(dir / file.first, file.second);
-    args.push_back(file.first);
-  }
-  ASSERT_EQ(Execute({args, dir.path()}).status, 0);
-  Result r = Execute({{dir / "pkg", "--tuvo-extract", dir / "out"}});
+  RunResult packed = PackFiles(dir.path(), "pkg", files);
+  ASSERT_EQ(packed.status, 0) << packed.err;
+  RunResult r = RunProgram({dir / "pkg", "--tuvo-extract", dir / "out"}, RunOptions());
   ASSERT_EQ(r.status, 0) << r.err;
-  for (const auto& file : files) {
-    std::string got = ReadFile(dir / ("out/" + file.first));
-    EXPECT_EQ(got.size(), file.second.size()) << file.first;
-    EXPECT_TRUE(got == file.second) << file.first;
+  for (const PackedFile& file : files) {
+    Bytes got = ReadFile(dir / ("out/" + file.name));
+    EXPECT_EQ(got.size(), file.data.size()) << file.name;
+    EXPECT_TRUE(got == file.data) << file.name;
   }
-  EXPECT_EQ(ReadFile(dir / "out/prog"), "#!/bin/sh\n");
 }
 
 // A file that cannot be put in place fails the extraction even though the
@@ -567,15 +340,12 @@ TEST(StubExtract, StopsAtAFailureOfTheWriterThread) {
   Sandbox box;
   std::string big(3u << 20, 'b');
   for (size_t i = 0; i < big.size(); i += 5) big[i] = static_cast<char>(i);
-  WriteBytes(box.package(),
-             PackageOf(Concat({Record("first", big), Record("second", big), Record("third", "3"),
-                               Record("run", "#!/bin/sh\n")})));
+  box.Write(Package(Concat({RecordOf("first", big), RecordOf("second", big), RecordOf("third", "3"),
+                            RecordOf("run", "#!/bin/sh\n")})));
   std::string dest = box.path("dest");
-  mkdir(dest.c_str(), 0755);
   // A folder that is not empty cannot be replaced by a file.
-  mkdir((dest + "/first").c_str(), 0755);
-  mkdir((dest + "/first/inside").c_str(), 0755);
-  Result r = box.RunPackage({"--tuvo-extract", dest});
+  MakeDirs(dest + "/first/inside");
+  RunResult r = box.RunPackage({"--tuvo-extract", dest});
   EXPECT_EQ(r.status, 125);
   EXPECT_NE(r.err.find("cannot extract 'first'"), std::string::npos) << r.err;
   EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
@@ -587,11 +357,11 @@ TEST(StubExtract, StopsAtAFailureOfTheWriterThread) {
 // anywhere but the package itself.
 void ExpectRefused(const Bytes& package, const std::string& what) {
   Sandbox box;
-  WriteBytes(box.package(), package);
+  box.Write(package);
   std::set<std::string> before = Tree(box.path(""));
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {}, {"--tuvo-check"}, {"--tuvo-extract", box.path("dest/sub")}}) {
-    Result r = box.RunPackage(args);
+    RunResult r = box.RunPackage(args);
     EXPECT_EQ(r.status, 125) << what << ": " << r.err;
     EXPECT_EQ(Lines(r.err).size(), 1u) << what << ": " << r.err;
     EXPECT_EQ(r.err.rfind("tuvo: ", 0), 0u) << what << ": " << r.err;
@@ -602,59 +372,60 @@ void ExpectRefused(const Bytes& package, const std::string& what) {
 }
 
 TEST(StubHostile, RefusesBadPackagesBeforeWritingAnything) {
-  const Bytes program = Record("run", "#!/bin/sh\necho escaped > /tmp/tuvo-escaped\n");
-  const uint32_t s = static_cast<uint32_t>(Stub().size());
+  const Bytes program = RecordOf("run", "#!/bin/sh\necho escaped > /tmp/tuvo-escaped\n");
+  const uint32_t s = static_cast<uint32_t>(NativeStub().size());
   struct Row {
     const char* what;
     Bytes package;
   } rows[] = {
       // Names that climb out of the folder.
-      {"dot-dot first", PackageOf(Concat({Record("../escape", "x"), program}))},
-      {"dot-dot inside", PackageOf(Concat({Record("a/../../escape", "x"), program}))},
-      {"dot-dot with backslashes", PackageOf(Concat({Record("a\\..\\..\\escape", "x"), program}))},
-      {"dot-dot after a drive", PackageOf(Concat({Record("C:..\\escape", "x"), program}))},
-      {"dot-dot as the program", PackageOf(Concat({Record("x", "1"), Record("../run", "x")}))},
+      {"dot-dot first", Package(Concat({RecordOf("../escape", "x"), program}))},
+      {"dot-dot inside", Package(Concat({RecordOf("a/../../escape", "x"), program}))},
+      {"dot-dot with backslashes", Package(Concat({RecordOf("a\\..\\..\\escape", "x"), program}))},
+      {"dot-dot after a drive", Package(Concat({RecordOf("C:..\\escape", "x"), program}))},
+      {"dot-dot as the program", Package(Concat({RecordOf("x", "1"), RecordOf("../run", "x")}))},
       // Names that name nothing.
-      {"only separators", PackageOf(Concat({Record("//", "x"), program}))},
-      {"only dots", PackageOf(Concat({Record("./.", "x"), program}))},
-      {"only a drive", PackageOf(Concat({Record("C:", "x"), program}))},
+      {"only separators", Package(Concat({RecordOf("//", "x"), program}))},
+      {"only dots", Package(Concat({RecordOf("./.", "x"), program}))},
+      {"only a drive", Package(Concat({RecordOf("C:", "x"), program}))},
       // A file that a later record needs as a folder.
-      {"file then folder", PackageOf(Concat({Record("a", "x"), Record("a/b", "y"), program}))},
+      {"file then folder", Package(Concat({RecordOf("a", "x"), RecordOf("a/b", "y"), program}))},
       // Broken records.
-      {"name without its 0 byte", PackageOf(Bytes{'a', 'b', 'c'})},
-      {"name of 260 bytes", PackageOf(Concat({Record(std::string(260, 'n'), "x"), program}))},
-      {"no crunch byte", PackageOf(Bytes{'a', 0})},
-      {"no end marker", PackageOf(Bytes{'a', 0, 7, 'x', 'y'})},
-      {"run code cut short", PackageOf(Bytes{'a', 0, 7, 'x', 7})},
-      {"run code without value", PackageOf(Bytes{'a', 0, 7, 'x', 7, 3})},
-      {"end marker's 0 missing", PackageOf(Bytes{'a', 0, 7, 7})},
-      {"records end before the terminator", PackageOf(Concat({program, Bytes{0, 0}}))},
-      {"garbage after the records", PackageOf(Concat({program, Bytes{'z'}}))},
+      {"name without its 0 byte", Package(Bytes{'a', 'b', 'c'})},
+      {"name of 260 bytes", Package(Concat({RecordOf(std::string(260, 'n'), "x"), program}))},
+      {"no crunch byte", Package(Bytes{'a', 0})},
+      {"no end marker", Package(Bytes{'a', 0, 7, 'x', 'y'})},
+      {"run code cut short", Package(Bytes{'a', 0, 7, 'x', 7})},
+      {"run code without value", Package(Bytes{'a', 0, 7, 'x', 7, 3})},
+      {"end marker's 0 missing", Package(Bytes{'a', 0, 7, 7})},
+      {"records end before the terminator", Package(Concat({program, Bytes{0, 0}}))},
+      {"garbage after the records", Package(Concat({program, Bytes{'z'}}))},
       // Broken trailers.
       {"terminator not 0",
        [&] {
-         Bytes p = PackageOf(program);
+         Bytes p = Package(program);
          p[p.size() - 5] = 1;
          return p;
        }()},
-      {"start inside the stub", PackageOf(program, s - 1)},
-      {"start at 0", PackageOf(program, 0)},
-      {"start past the end", PackageOf(program, s + 1000)},
-      {"start at the top of the range", PackageOf(program, 0xFFFFFFFFu)},
-      {"shorter than a trailer", Concat({Stub(), Bytes{0, 0}})},
+      {"start inside the stub", Package(program, s - 1)},
+      {"start at 0", Package(program, 0)},
+      {"start past the end", Package(program, s + 1000)},
+      {"start at the top of the range", Package(program, 0xFFFFFFFFu)},
+      {"shorter than a trailer", Concat({NativeStub(), Bytes{0, 0}})},
   };
   for (const Row& row : rows) ExpectRefused(row.package, row.what);
-  EXPECT_FALSE(Exists("/tmp/tuvo-escaped"));
+  EXPECT_FALSE(FileExists("/tmp/tuvo-escaped"));
 }
 
 // A small valid package cut at every length behind the stub: each one must
 // be refused (the bare stub too: no package attached).
 TEST(StubHostile, RefusesEveryTruncation) {
-  Bytes package = PackageOf(Concat({Record("d/a.txt", "AAAAB\x01"), Record("run", "#!/bin/sh\n")}));
+  Bytes package =
+      Package(Concat({RecordOf("d/a.txt", "AAAAB\x01"), RecordOf("run", "#!/bin/sh\n")}));
   Sandbox box;
-  for (size_t length = Stub().size(); length < package.size(); ++length) {
-    WriteBytes(box.package(), Bytes(package.begin(), package.begin() + static_cast<long>(length)));
-    Result r = box.RunPackage({"--tuvo-extract", box.path("dest")});
+  for (size_t length = NativeStub().size(); length < package.size(); ++length) {
+    box.Write(Bytes(package.begin(), package.begin() + static_cast<long>(length)));
+    RunResult r = box.RunPackage({"--tuvo-extract", box.path("dest")});
     EXPECT_EQ(r.status, 125) << "length " << length << ": " << r.err;
     EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
     EXPECT_TRUE(Tree(box.path("dest")).empty()) << length;
@@ -664,19 +435,19 @@ TEST(StubHostile, RefusesEveryTruncation) {
 
 // A trailer may name any start offset; only the stub's length is valid.
 TEST(StubHostile, RefusesATrailerPointingAnywhereElse) {
-  Bytes records = Concat({Record("x", "1"), Record("run", "#!/bin/sh\n")});
-  const uint64_t s = Stub().size();
+  Bytes records = Concat({RecordOf("x", "1"), RecordOf("run", "#!/bin/sh\n")});
+  const uint64_t s = NativeStub().size();
   std::vector<uint64_t> starts = {0, 1, 2, 64, s / 2, 0xFFFFFFFFu, 0x80000000u};
   for (uint64_t start = s - 6; start <= s + records.size() + 7; ++start) starts.push_back(start);
   Sandbox box;
   for (uint64_t start : starts) {
     if (start == s) continue;
-    WriteBytes(box.package(), PackageOf(records, static_cast<uint32_t>(start)));
-    Result r = box.RunPackage({"--tuvo-extract", box.path("dest")});
+    box.Write(Package(records, static_cast<uint32_t>(start)));
+    RunResult r = box.RunPackage({"--tuvo-extract", box.path("dest")});
     EXPECT_EQ(r.status, 125) << "start " << start << ": " << r.err;
     EXPECT_TRUE(Tree(box.path("dest")).empty()) << start;
   }
-  WriteBytes(box.package(), PackageOf(records));
+  box.Write(Package(records));
   EXPECT_EQ(box.RunPackage({"--tuvo-check"}).status, 0);
 }
 
@@ -684,17 +455,17 @@ TEST(StubHostile, RefusesATrailerPointingAnywhereElse) {
 // checksum), but never a crash, a write outside the destination, or a
 // refusal that leaves files behind.
 TEST(StubHostile, SurvivesFlippedBytes) {
-  Bytes package = PackageOf(
-      Concat({Record("d/a.txt", std::string("AAAAAB\0x", 8)), Record("run", "#!/bin/sh\n")}));
+  Bytes package = Package(
+      Concat({RecordOf("d/a.txt", std::string("AAAAAB\0x", 8)), RecordOf("run", "#!/bin/sh\n")}));
   Sandbox box;
   int refused = 0, accepted = 0;
-  for (size_t at = Stub().size(); at < package.size(); ++at) {
+  for (size_t at = NativeStub().size(); at < package.size(); ++at) {
     for (int mask : {0x01, 0x2E, 0xFF}) {
       Bytes bad = package;
       bad[at] = static_cast<uint8_t>(bad[at] ^ mask);
-      WriteBytes(box.package(), bad);
+      box.Write(bad);
       std::string dest = box.path("dest");
-      Result r = box.RunPackage({"--tuvo-extract", dest});
+      RunResult r = box.RunPackage({"--tuvo-extract", dest});
       ASSERT_TRUE(r.status == 0 || r.status == 125) << at << " " << r.status << r.err;
       if (at >= package.size() - TrailerSize) {
         EXPECT_EQ(r.status, 125) << "a flip in the trailer at " << at;

@@ -3,17 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "command_line.h"
 #include "format/entry_path.h"
 #include "format/layout.h"
-#include "format/run_encoder.h"
 #include "image_layout.h"
 #include "plan.h"
+#include "test_util.h"
 
 namespace {
 
@@ -156,49 +154,27 @@ TEST(CommandLine, KeepsTheTailRaw) {
   EXPECT_STREQ(CommandLineTail(L"pkg.exe -- x", 1), L"x");
 }
 
-// A package or image held in memory.
-class Bytes : public PackageSource {
- public:
-  explicit Bytes(std::vector<uint8_t> data) : data_(std::move(data)) {}
-  bool ReadAt(uint64_t offset, void* buffer, size_t size) override {
-    if (offset > data_.size() || size > data_.size() - offset) return false;
-    if (size > 0) std::memcpy(buffer, data_.data() + offset, size);
-    return true;
-  }
-  uint64_t size() const { return data_.size(); }
-
- private:
-  std::vector<uint8_t> data_;
-};
-
-std::vector<uint8_t> ReadWhole(const char* path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-void Put32(std::vector<uint8_t>* data, size_t at, uint32_t value) {
-  PutU32LE(value, data->data() + at);
-}
+void Put32(Bytes* data, size_t at, uint32_t value) { PutU32LE(value, data->data() + at); }
 
 TEST(ImageLayout, FindsTheEndOfTheNativeStub) {
-  std::vector<uint8_t> stub = ReadWhole(TUVO_STUB_BIN);
+  Bytes stub = NativeStub();
   ASSERT_GT(stub.size(), 1000u);
-  Bytes bare(stub);
+  MemorySource bare(stub);
   PackageSpan span;
   LocatePackage(&bare, bare.size(), &span);
   // The stub ends with its section header table: nothing is left over.
   EXPECT_EQ(span.image_size, stub.size());
   EXPECT_EQ(span.end, stub.size());
   stub.insert(stub.end(), {0, 1, 2, 3, 4, 5, 6});
-  Bytes packed(stub);
+  MemorySource packed(stub);
   LocatePackage(&packed, packed.size(), &span);
   EXPECT_EQ(span.image_size, stub.size() - 7);
   EXPECT_EQ(span.end, stub.size());
 }
 
 // A minimal PE32+ image: headers up to 0x200, one section of 0x200 bytes.
-std::vector<uint8_t> MinimalPe() {
-  std::vector<uint8_t> pe(0x400, 0);
+Bytes MinimalPe() {
+  Bytes pe(0x400, 0);
   pe[0] = 'M';
   pe[1] = 'Z';
   Put32(&pe, 0x3C, 0x80);
@@ -217,7 +193,7 @@ std::vector<uint8_t> MinimalPe() {
 
 // Appends a certificate table as a signer does: zero padding to a multiple
 // of 8, then the table, named by the security directory.
-void Sign(std::vector<uint8_t>* pe, size_t table_size) {
+void Sign(Bytes* pe, size_t table_size) {
   while (pe->size() % 8 != 0) pe->push_back(0);
   size_t directory = 0x98 + 112 + 4 * 8;
   Put32(pe, directory, static_cast<uint32_t>(pe->size()));
@@ -226,8 +202,8 @@ void Sign(std::vector<uint8_t>* pe, size_t table_size) {
 }
 
 TEST(ImageLayout, FindsTheEndOfAPeImage) {
-  std::vector<uint8_t> pe = MinimalPe();
-  Bytes bare(pe);
+  Bytes pe = MinimalPe();
+  MemorySource bare(pe);
   PackageSpan span;
   LocatePackage(&bare, bare.size(), &span);
   EXPECT_EQ(span.image_size, 0x400u);
@@ -236,12 +212,12 @@ TEST(ImageLayout, FindsTheEndOfAPeImage) {
 
 TEST(ImageLayout, EndsASignedPackageBeforeItsPaddingAndCertificates) {
   for (size_t records = 0; records < 9; ++records) {
-    std::vector<uint8_t> pe = MinimalPe();
+    Bytes pe = MinimalPe();
     pe.insert(pe.end(), records, 'r');
     pe.insert(pe.end(), {0, 0, 4, 0, 0});  // the trailer: terminator, offset 0x400
     size_t package_end = pe.size();
     Sign(&pe, 40);
-    Bytes signed_package(pe);
+    MemorySource signed_package(pe);
     PackageSpan span;
     LocatePackage(&signed_package, signed_package.size(), &span);
     EXPECT_EQ(span.image_size, 0x400u) << records;
@@ -250,12 +226,12 @@ TEST(ImageLayout, EndsASignedPackageBeforeItsPaddingAndCertificates) {
 }
 
 TEST(ImageLayout, CountsTheCertificatesOfAStubSignedBeforePacking) {
-  std::vector<uint8_t> pe = MinimalPe();
+  Bytes pe = MinimalPe();
   Sign(&pe, 48);
   size_t signed_size = pe.size();
   pe.insert(pe.end(), {0, 0, 0, 0, 0});
   Put32(&pe, pe.size() - 4, static_cast<uint32_t>(signed_size));
-  Bytes package(pe);
+  MemorySource package(pe);
   PackageSpan span;
   LocatePackage(&package, package.size(), &span);
   EXPECT_EQ(span.image_size, signed_size);
@@ -263,65 +239,53 @@ TEST(ImageLayout, CountsTheCertificatesOfAStubSignedBeforePacking) {
 }
 
 TEST(ImageLayout, SurvivesDamagedHeaders) {
-  std::vector<uint8_t> pe = MinimalPe();
+  Bytes pe = MinimalPe();
   const size_t fields[] = {0x3C,           0x80 + 6,         0x80 + 20,        0x98 + 60,
                            0x98 + 108,     0x98 + 0xF0 + 16, 0x98 + 0xF0 + 20, 0x98 + 112 + 32,
                            0x98 + 112 + 36};
   for (size_t field : fields) {
     for (uint32_t value : {0u, 1u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
-      std::vector<uint8_t> bad = pe;
+      Bytes bad = pe;
       Put32(&bad, field, value);
-      Bytes image(bad);
+      MemorySource image(bad);
       PackageSpan span;
       LocatePackage(&image, image.size(), &span);
       EXPECT_LE(span.image_size, bad.size()) << field;
       EXPECT_LE(span.end, bad.size()) << field;
     }
   }
-  std::vector<uint8_t> elf = ReadWhole(TUVO_STUB_BIN);
+  Bytes elf = NativeStub();
   for (size_t field : {0x20u, 0x28u, 0x36u, 0x38u, 0x3Au, 0x3Cu}) {
     for (uint32_t value : {0u, 0xFFFFu, 0xFFFFFFFFu}) {
-      std::vector<uint8_t> bad = elf;
+      Bytes bad = elf;
       Put32(&bad, field, value);
-      Bytes image(bad);
+      MemorySource image(bad);
       PackageSpan span;
       LocatePackage(&image, image.size(), &span);
       EXPECT_LE(span.image_size, bad.size()) << field;
     }
   }
   for (size_t size = 0; size < 70; ++size) {  // every short prefix of a header
-    Bytes image(std::vector<uint8_t>(elf.begin(), elf.begin() + static_cast<long>(size)));
+    MemorySource image(Bytes(elf.begin(), elf.begin() + static_cast<long>(size)));
     PackageSpan span;
     LocatePackage(&image, image.size(), &span);
     EXPECT_EQ(span.end, size);
   }
 }
 
-// Builds stub + records + trailer, each record coded with crunch byte 0.
-std::vector<uint8_t> Package(const std::vector<std::pair<std::string, std::string>>& files,
-                             size_t stub_size = 16) {
-  std::vector<uint8_t> out(stub_size, 'S');
+// A package of `files` behind a stub of 16 bytes, in memory.
+MemorySource Package(const std::vector<std::pair<std::string, std::string>>& files) {
+  Bytes records;
   for (const auto& file : files) {
-    out.insert(out.end(), file.first.begin(), file.first.end());
-    out.push_back(0);
-    out.push_back(0);  // crunch byte
-    RunEncoder encoder(0);
-    std::vector<uint8_t> coded(RunEncoder::MaxEncodedSize(file.second.size()) +
-                               RunEncoder::MaxFinishSize);
-    size_t n = encoder.Encode(reinterpret_cast<const uint8_t*>(file.second.data()),
-                              file.second.size(), coded.data());
-    n += encoder.Finish(coded.data() + n);
-    out.insert(out.end(), coded.begin(), coded.begin() + static_cast<long>(n));
+    Bytes record = RecordOf(file.first, file.second);
+    records.insert(records.end(), record.begin(), record.end());
   }
-  out.push_back(0);
-  out.resize(out.size() + 4);
-  PutU32LE(static_cast<uint32_t>(stub_size), out.data() + out.size() - 4);
-  return out;
+  return MemorySource(PackageOf(Bytes(16, 'S'), records));
 }
 
 TEST(Plan, ListsNamesPathsAndSizes) {
-  Bytes package(
-      Package({{"data/a.txt", "hello"}, {"/abs/b", std::string(1000, 'x')}, {"run", ""}}));
+  MemorySource package =
+      Package({{"data/a.txt", "hello"}, {"/abs/b", std::string(1000, 'x')}, {"run", ""}});
   Plan plan;
   ErrorLine err;
   ASSERT_TRUE(plan.Build(&package, package.size(), 16, true, &err)) << err.text;
@@ -347,7 +311,7 @@ TEST(Plan, RefusesAPathThatIsBothFileAndFolder) {
       {{{"d\\e", "1"}, {"d/e/f", "2"}}, false},                           // either separator
   };
   for (const Case& c : cases) {
-    Bytes package(Package(c.files));
+    MemorySource package = Package(c.files);
     Plan plan;
     ErrorLine err;
     EXPECT_EQ(plan.Build(&package, package.size(), 16, true, &err), c.ok) << c.files[0].first;
@@ -358,7 +322,7 @@ TEST(Plan, RefusesAPathThatIsBothFileAndFolder) {
 }
 
 TEST(Plan, ListsUnsafeNamesOnlyWhenNotChecking) {
-  Bytes package(Package({{"../x", "1"}}));
+  MemorySource package = Package({{"../x", "1"}});
   Plan listed, checked;
   ErrorLine err;
   EXPECT_TRUE(listed.Build(&package, package.size(), 16, false, &err));
@@ -367,7 +331,7 @@ TEST(Plan, ListsUnsafeNamesOnlyWhenNotChecking) {
 }
 
 TEST(Plan, RequiresTheRecordsToStartWhereTheImageEnds) {
-  Bytes package(Package({{"a", "1"}}));
+  MemorySource package = Package({{"a", "1"}});
   Plan plan;
   ErrorLine err;
   EXPECT_FALSE(plan.Build(&package, package.size(), 15, true, &err));

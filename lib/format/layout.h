@@ -83,7 +83,8 @@ enum class HeadStatus {
 };
 inline HeadStatus ParseRecordHead(const uint8_t* in, size_t size, char name[MaxName],
                                   size_t* length, uint8_t* crunch, size_t* used) {
-  if (size > 0 && in[0] == 0) return HeadStatus::Empty;
+  if (size == 0) return HeadStatus::Truncated;  // in may be null then: no memchr
+  if (in[0] == 0) return HeadStatus::Empty;
   const size_t look = size < MaxName ? size : MaxName;
   const void* zero = std::memchr(in, 0, look);
   if (zero == nullptr) return look == MaxName ? HeadStatus::TooLong : HeadStatus::Truncated;
