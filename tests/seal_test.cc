@@ -161,7 +161,9 @@ TEST(SealHash, StubsHoldTheMagicOnceInTheirSlot) {
   }
   // The seal must not pull the C++ library's heavier parts into the Windows
   // stub (an over-aligned class once added 66 KB).
-  if (FileExists(TUVO_WIN64_STUB)) EXPECT_LT(ReadFile(TUVO_WIN64_STUB).size(), 80u * 1024);
+  if (FileExists(TUVO_WIN64_STUB)) {
+    EXPECT_LT(ReadFile(TUVO_WIN64_STUB).size(), 80u * 1024);
+  }
 }
 
 // A package made by the real packer from a program and a data file, in a
