@@ -1,13 +1,16 @@
 // Micro benchmarks of the coding kernels on data in memory, one thread: crunch
 // byte selection, record encoding and decoding, in MB/s of input (decoded)
-// bytes. The data is the corpus folder named by TUVOLINK_BENCH_CORPUS (every
-// regular file in it, each coded as one record), or else a generated mix.
+// bytes. Each runs on every class of data apart (the argument): programs from
+// the machine (/usr/bin, /usr/lib), text (/usr/include), random bytes and
+// zeros; TUVOLINK_BENCH_CORPUS names a folder to use as a class of its own.
 #include <benchmark/benchmark.h>
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 #include <utility>
@@ -46,70 +49,109 @@ Bytes ReadAll(const std::string& path) {
   return data;
 }
 
-void AddCorpusFolder(const std::string& dir, std::vector<Input>* inputs) {
+// Regular files under `dir` (recursively, in name order, links not followed)
+// whose first bytes match `magic`, until `limit` bytes are held.
+void AddFiles(const std::string& dir, const char* magic, size_t limit, std::vector<Input>* inputs,
+              size_t* held) {
   DIR* d = opendir(dir.c_str());
   if (d == nullptr) return;
+  std::vector<std::string> names;
   while (dirent* entry = readdir(d)) {
-    std::string path = dir + "/" + entry->d_name;
-    struct stat st;
-    if (entry->d_name[0] == '.' || stat(path.c_str(), &st) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      AddCorpusFolder(path, inputs);
-    } else if (S_ISREG(st.st_mode)) {
-      inputs->emplace_back(path, ReadAll(path));
-    }
+    if (entry->d_name[0] != '.') names.push_back(entry->d_name);
   }
   closedir(d);
-}
-
-// About 48 MB: programs, text, random bytes, zeros and short runs.
-void AddGenerated(std::vector<Input>* inputs) {
-  for (const char* path : {"/proc/self/exe", "/bin/bash", "/usr/bin/cmake", "/usr/bin/g++"}) {
-    Bytes data = ReadAll(path);
-    if (!data.empty()) inputs->emplace_back(path, data);
-  }
-  std::mt19937_64 rng(42);
-  Bytes random(16 << 20);
-  for (auto& b : random) b = static_cast<uint8_t>(rng());
-  inputs->emplace_back("random", random);
-  inputs->emplace_back("zeros", Bytes(8 << 20, 0));
-  Bytes text;
-  const char* words[] = {"the ", "packer ", "reads ", "every ", "file ", "twice ", "\n", "  "};
-  while (text.size() < (8u << 20)) {
-    const char* w = words[rng() % 8];
-    text.insert(text.end(), w, w + std::char_traits<char>::length(w));
-  }
-  inputs->emplace_back("text", text);
-  Bytes runs;
-  while (runs.size() < (8u << 20))
-    runs.insert(runs.end(), 1 + rng() % 12, static_cast<uint8_t>(rng() % 3));
-  inputs->emplace_back("short runs", runs);
-}
-
-const std::vector<Input>& Corpus() {
-  static std::vector<Input>* inputs = [] {
-    auto* list = new std::vector<Input>;
-    const char* dir = std::getenv("TUVOLINK_BENCH_CORPUS");
-    if (dir != nullptr && *dir != 0) AddCorpusFolder(dir, list);
-    if (list->empty()) AddGenerated(list);
-    for (Input& input : *list) {
-      input.crunch = reference::CrunchByte(input.data.data(), input.data.size());
-      input.coded = reference::Encode(input.data, input.crunch);
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    if (*held >= limit) return;
+    std::string path = dir + "/" + name;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      AddFiles(path, magic, limit, inputs, held);
+    } else if (S_ISREG(st.st_mode) && st.st_size > 0) {
+      Bytes data = ReadAll(path);
+      size_t m = std::char_traits<char>::length(magic);
+      if (data.size() < m || std::memcmp(data.data(), magic, m) != 0) continue;
+      *held += data.size();
+      inputs->emplace_back(path, std::move(data));
     }
-    return list;
-  }();
-  return *inputs;
+  }
 }
 
-int64_t CorpusBytes() {
+enum Class { Programs, Text, Random, Zeros, Folder, Classes };
+const char* const ClassNames[] = {"programs", "text", "random", "zeros", "folder"};
+constexpr size_t ClassBytes = size_t{48} << 20;
+
+std::vector<Input> Gather(Class c) {
+  std::vector<Input> inputs;
+  size_t held = 0;
+  std::mt19937_64 rng(42);
+  switch (c) {
+    case Programs:
+      for (const char* dir : {"/usr/bin", "/usr/lib/x86_64-linux-gnu", "/usr/lib"})
+        AddFiles(dir,
+                 "\x7f"
+                 "ELF",
+                 ClassBytes, &inputs, &held);
+      break;
+    case Text:
+      AddFiles("/usr/include", "", ClassBytes, &inputs, &held);
+      break;
+    case Random: {
+      Bytes random(ClassBytes);
+      for (auto& b : random) b = static_cast<uint8_t>(rng());
+      inputs.emplace_back("random", std::move(random));
+      break;
+    }
+    case Zeros:
+      inputs.emplace_back("zeros", Bytes(ClassBytes, 0));
+      break;
+    default: {
+      const char* dir = std::getenv("TUVOLINK_BENCH_CORPUS");
+      if (dir != nullptr && *dir != 0) AddFiles(dir, "", SIZE_MAX, &inputs, &held);
+    }
+  }
+  for (Input& input : inputs) {
+    input.crunch = reference::CrunchByte(input.data.data(), input.data.size());
+    input.coded = reference::Encode(input.data, input.crunch);
+  }
+  return inputs;
+}
+
+// The inputs of each class, gathered before any timing.
+std::vector<Input> corpus[Classes];
+
+const std::vector<Input>& Corpus(int64_t c) { return corpus[c]; }
+
+int64_t CorpusBytes(int64_t c) {
   int64_t total = 0;
-  for (const Input& input : Corpus()) total += static_cast<int64_t>(input.data.size());
+  for (const Input& input : Corpus(c)) total += static_cast<int64_t>(input.data.size());
   return total;
 }
 
+// Skips a class that has no data and labels the others.
+bool Start(benchmark::State& state) {
+  if (Corpus(state.range(0)).empty()) {
+    state.SkipWithError("no data of this class");
+    return false;
+  }
+  state.SetLabel(ClassNames[state.range(0)]);
+  return true;
+}
+
+void Finish(benchmark::State& state) {
+  state.SetBytesProcessed(state.iterations() * CorpusBytes(state.range(0)));
+}
+
+void EachClass(benchmark::internal::Benchmark* b) {
+  for (int c = 0; c < Classes; ++c) b->Arg(c);
+  b->Unit(benchmark::kMillisecond)->UseRealTime();
+}
+
 void BM_CrunchByte(benchmark::State& state) {
+  if (!Start(state)) return;
   for (auto _ : state) {
-    for (const Input& input : Corpus()) {
+    for (const Input& input : Corpus(state.range(0))) {
       ByteHistogram histogram;
       for (size_t at = 0; at < input.data.size(); at += Block) {
         size_t n = input.data.size() - at < Block ? input.data.size() - at : Block;
@@ -120,14 +162,33 @@ void BM_CrunchByte(benchmark::State& state) {
       benchmark::DoNotOptimize(crunch);
     }
   }
-  state.SetBytesProcessed(state.iterations() * CorpusBytes());
+  Finish(state);
 }
-BENCHMARK(BM_CrunchByte)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CrunchByte)->Apply(EachClass);
+
+// The count of a small file: each 4 KiB a histogram of its own, so that
+// what a call costs beyond its bytes shows.
+void BM_CrunchByteSmall(benchmark::State& state) {
+  if (!Start(state)) return;
+  constexpr size_t Small = 4096;
+  for (auto _ : state) {
+    for (const Input& input : Corpus(state.range(0))) {
+      for (size_t at = 0; at < input.data.size(); at += Small) {
+        ByteHistogram histogram;
+        histogram.Add(input.data.data() + at, std::min(Small, input.data.size() - at));
+        benchmark::DoNotOptimize(PickCrunchByte(histogram));
+      }
+    }
+  }
+  Finish(state);
+}
+BENCHMARK(BM_CrunchByteSmall)->Apply(EachClass);
 
 void BM_Encode(benchmark::State& state) {
+  if (!Start(state)) return;
   Bytes out(RunEncoder::MaxEncodedSize(Piece) + RunEncoder::MaxFinishSize);
   for (auto _ : state) {
-    for (const Input& input : Corpus()) {
+    for (const Input& input : Corpus(state.range(0))) {
       RunEncoder encoder(input.crunch);
       size_t coded = 0;
       for (size_t at = 0; at < input.data.size(); at += Piece) {
@@ -139,13 +200,14 @@ void BM_Encode(benchmark::State& state) {
       benchmark::DoNotOptimize(out.data());
     }
   }
-  state.SetBytesProcessed(state.iterations() * CorpusBytes());
+  Finish(state);
 }
-BENCHMARK(BM_Encode)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Encode)->Apply(EachClass);
 
 // The kernel alone with each instruction set; the short tails are left out.
 void BM_EncodeKernel(benchmark::State& state) {
-  const KernelSet* kernels = KernelsFor(static_cast<Isa>(state.range(0)));
+  if (!Start(state)) return;
+  const KernelSet* kernels = KernelsFor(static_cast<Isa>(state.range(1)));
   Bytes out(RunEncoder::MaxEncodedSize(Piece));
   size_t consumed = 0, written = 0;
   if (kernels == nullptr) {
@@ -153,7 +215,7 @@ void BM_EncodeKernel(benchmark::State& state) {
     return;
   }
   for (auto _ : state) {
-    for (const Input& input : Corpus()) {
+    for (const Input& input : Corpus(state.range(0))) {
       for (size_t at = 0; at < input.data.size(); at += Piece) {
         size_t n = input.data.size() - at < Piece ? input.data.size() - at : Piece;
         written =
@@ -162,15 +224,19 @@ void BM_EncodeKernel(benchmark::State& state) {
       }
     }
   }
-  state.SetBytesProcessed(state.iterations() * CorpusBytes());
-  state.SetLabel(IsaName(kernels->isa));
+  Finish(state);
+  state.SetLabel(std::string(ClassNames[state.range(0)]) + " " + IsaName(kernels->isa));
 }
-BENCHMARK(BM_EncodeKernel)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_EncodeKernel)
+    ->ArgsProduct({{Programs, Text}, {0, 1, 2}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 void BM_Decode(benchmark::State& state) {
+  if (!Start(state)) return;
   Bytes out(Block);
   for (auto _ : state) {
-    for (const Input& input : Corpus()) {
+    for (const Input& input : Corpus(state.range(0))) {
       RunDecoder decoder(input.crunch);
       size_t at = 0;
       uint64_t decoded = 0;
@@ -186,15 +252,16 @@ void BM_Decode(benchmark::State& state) {
       if (decoded != input.data.size()) state.SkipWithError("wrong decoded size");
     }
   }
-  state.SetBytesProcessed(state.iterations() * CorpusBytes());
+  Finish(state);
 }
-BENCHMARK(BM_Decode)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Decode)->Apply(EachClass);
 
 // The check pass of the stub: items walked for the end marker and the
 // decoded size, nothing written.
 void BM_Scan(benchmark::State& state) {
+  if (!Start(state)) return;
   for (auto _ : state) {
-    for (const Input& input : Corpus()) {
+    for (const Input& input : Corpus(state.range(0))) {
       RunDecoder decoder(input.crunch);
       size_t consumed = 0;
       uint64_t decoded = 0;
@@ -205,31 +272,34 @@ void BM_Scan(benchmark::State& state) {
       }
     }
   }
-  state.SetBytesProcessed(state.iterations() * CorpusBytes());
+  Finish(state);
 }
-BENCHMARK(BM_Scan)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Scan)->Apply(EachClass);
 
 // The per-byte model, for scale.
 void BM_EncodeReference(benchmark::State& state) {
+  if (!Start(state)) return;
   for (auto _ : state) {
-    for (const Input& input : Corpus()) {
+    for (const Input& input : Corpus(state.range(0))) {
       size_t coded = 0;
       reference::Encoder::Code(input.data.data(), input.data.size(), input.crunch,
                                [&coded](uint8_t) { ++coded; });
       benchmark::DoNotOptimize(coded);
     }
   }
-  state.SetBytesProcessed(state.iterations() * CorpusBytes());
+  Finish(state);
 }
-BENCHMARK(BM_EncodeReference)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_EncodeReference)->Apply(EachClass);
 
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  Corpus();  // read and code the data before any timing
-  std::fprintf(stderr, "corpus: %zu inputs, %lld bytes\n", Corpus().size(),
-               static_cast<long long>(CorpusBytes()));
+  for (int c = 0; c < Classes; ++c) {
+    corpus[c] = Gather(static_cast<Class>(c));
+    std::fprintf(stderr, "%s: %zu inputs, %lld bytes\n", ClassNames[c], corpus[c].size(),
+                 static_cast<long long>(CorpusBytes(c)));
+  }
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return 0;

@@ -25,7 +25,7 @@ std::string StubTooLarge(const std::string& stub_path) {
   return "stub " + Quoted(stub_path) + " is 4 GiB or larger; its length must fit in 32 bits";
 }
 
-// Opens every input and the stub once before the target is created, so that a
+// Checks every input and the stub before the target is created, so that a
 // missing or unreadable file stops the run with nothing written.
 bool CheckInputs(const std::string& stub_path, const LinkNode* list, LinkSummary* summary,
                  std::string* err) {
@@ -36,10 +36,10 @@ bool CheckInputs(const std::string& stub_path, const LinkNode* list, LinkSummary
     return false;
   }
   for (const LinkNode* node = list; node != nullptr; node = node->Next) {
-    InputFile input;
-    if (!input.Open(node->Name, err)) return false;
+    uint64_t size = 0;
+    if (!InputFile::Check(node->Name, &size, err)) return false;
     summary->files += 1;
-    summary->bytes_in += input.size();
+    summary->bytes_in += size;
   }
   return true;
 }

@@ -1,6 +1,7 @@
-// Packing the records of all inputs on three threads: one reads the inputs
-// and counts their bytes, one codes the records, one writes them. The bytes
-// and the progress lines come out in list order, as from a single thread.
+// Packing the records of all inputs: on worker threads, as many as the
+// processors this process may use (pack_threads.cc), or on the calling thread
+// (pack_serial.cc). The bytes and the progress lines come out in list order,
+// as from a single thread.
 #ifndef TUVOLINK_PACK_PIPELINE_H_
 #define TUVOLINK_PACK_PIPELINE_H_
 
@@ -10,11 +11,13 @@
 
 #include "file_list.h"
 
+class InputSource;
 class TempOutput;
 
 // Told how far the reading of the inputs has come, for a progress display.
 // The calls come from the packer's threads but never at the same time, at
-// most once per block read; they must be cheap.
+// most once per block read; they must be cheap. Each byte of an input is
+// told once, even where the input is read twice.
 class PackObserver {
  public:
   virtual ~PackObserver() = default;
@@ -25,11 +28,28 @@ class PackObserver {
 // Appends one record per node of `list`, in list order, to `output`, and
 // prints each input's progress lines (Processing, CrunchByte, Compressing) to
 // `progress` (none when it is null), and tells `observer` (which may be null)
-// of the bytes read. A file of at most InMemoryLimit bytes is read once; a larger one
-// is read twice and must not change in between. Memory use is bounded
-// (about 32 MiB) whatever the input sizes. Returns false and sets *err, naming
-// the file and the reason, at the first failure in list order.
+// of the bytes read. A file of at most HoldLimit bytes (pack_stages.h) is
+// read once; a larger one is read twice and must not change in between.
+// Memory use is bounded (under 48 MiB, whatever the input sizes and the
+// number of workers). Returns false and sets *err, naming the file and
+// the reason, at the first failure in list order; nothing after it is written.
 bool PackRecords(const LinkNode* list, TempOutput* output, std::FILE* progress,
                  PackObserver* observer, std::string* err);
+
+constexpr unsigned MaxWorkers = 4;
+
+// How PackRecordsWith packs: the seams of the tests.
+struct PackOptions {
+  // The number of workers: 0 for one a usable processor (at most
+  // MaxWorkers), 1 for the serial scheduler on the calling thread.
+  unsigned workers = 0;
+  // Where the inputs are read from; null for the files themselves.
+  InputSource* source = nullptr;
+};
+
+// PackRecords with `options`. Where the build has no threads, every
+// worker count means the serial scheduler.
+bool PackRecordsWith(const LinkNode* list, TempOutput* output, std::FILE* progress,
+                     PackObserver* observer, const PackOptions& options, std::string* err);
 
 #endif  // TUVOLINK_PACK_PIPELINE_H_

@@ -25,9 +25,17 @@ class InputFile {
   // Opens `name`, which must be a regular file. Returns false and sets *err
   // otherwise (missing, no permission, a folder or a device).
   bool Open(const char* name, std::string* err);
+  // Tells, as Open would and with its messages, whether `name` is a regular
+  // file that can be opened for reading, and sets *size to its size; without
+  // opening it where the system allows (POSIX: stat and access).
+  static bool Check(const char* name, uint64_t* size, std::string* err);
   // Reads until `size` bytes are in `buffer` or the file ends; *got is the
   // number read, 0 at the end of the file.
   bool Read(void* buffer, size_t size, size_t* got, std::string* err);
+  // One read request of at most `size` bytes (retried only when
+  // interrupted); *got is the number read, 0 at the end of the file. A short
+  // read is usually, but not always, the end of the file.
+  bool ReadSome(void* buffer, size_t size, size_t* got, std::string* err);
   // Reads like Read, but from byte `offset` on; several threads may call it
   // at once. Where Read goes on afterwards is unspecified: Rewind first.
   bool ReadAt(uint64_t offset, void* buffer, size_t size, size_t* got, std::string* err);
@@ -100,6 +108,9 @@ void PrepareSignals();
 // Folder of the running executable, without a trailing separator; empty if
 // it cannot be found.
 std::string ExecutableDir();
+
+// The number of processors this process may run on (its affinity), at least 1.
+unsigned UsableProcessors();
 
 // True if `path` names an existing regular file (links followed).
 bool IsRegularFile(const std::string& path);

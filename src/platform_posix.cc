@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -121,6 +122,12 @@ bool ReadFully(int fd, const std::string& name, int64_t offset, void* buffer, si
   return true;
 }
 
+// The message of Open for a file that exists but is no regular file.
+std::string NotRegular(const std::string& name, mode_t mode) {
+  return "cannot open " + Quoted(name) +
+         (S_ISDIR(mode) ? ": Is a directory" : ": not a regular file");
+}
+
 // The temporary's mkstemp template: the target's name and ".tmpXXXXXX", in
 // the target's folder, the target's last component cut so that the name
 // stays within the folder's limit (a 250-character OutFile is valid).
@@ -140,9 +147,30 @@ std::string TempTemplate(const std::string& target) {
 
 }  // namespace
 
+bool InputFile::Check(const char* name, uint64_t* size, std::string* err) {
+  struct stat st;
+  if (stat(name, &st) != 0) {
+    *err = Failure("cannot open", name, errno);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *err = NotRegular(name, st.st_mode);
+    return false;
+  }
+  // With the effective ids, as open checks them.
+  if (faccessat(AT_FDCWD, name, R_OK, AT_EACCESS) != 0) {
+    *err = Failure("cannot open", name, errno);
+    return false;
+  }
+  *size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
 bool InputFile::Open(const char* name, std::string* err) {
   Close();
   name_ = name;
+  // Non-blocking so that a FIFO cannot hang the open itself. It is left so:
+  // reads of a regular file, the only kind kept, ignore the flag.
   int fd = open(name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) {
     *err = Failure("cannot open", name_, errno);
@@ -155,16 +183,27 @@ bool InputFile::Open(const char* name, std::string* err) {
     return false;
   }
   if (!S_ISREG(st.st_mode)) {
-    *err = "cannot open " + Quoted(name_) +
-           (S_ISDIR(st.st_mode) ? ": Is a directory" : ": not a regular file");
+    *err = NotRegular(name_, st.st_mode);
     ::close(fd);
     return false;
   }
-  // Opened non-blocking only so that a FIFO cannot hang the open itself.
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   handle_ = fd;
   size_ = static_cast<uint64_t>(st.st_size);
   return true;
+}
+
+bool InputFile::ReadSome(void* buffer, size_t size, size_t* got, std::string* err) {
+  for (;;) {
+    ssize_t n = read(static_cast<int>(handle_), buffer, size);
+    if (n >= 0) {
+      *got = static_cast<size_t>(n);
+      return true;
+    }
+    if (errno != EINTR) {
+      *err = Failure("cannot read", name_, errno);
+      return false;
+    }
+  }
 }
 
 bool InputFile::Read(void* buffer, size_t size, size_t* got, std::string* err) {
@@ -281,6 +320,18 @@ std::string ExecutableDir() {
   size_t slash = exe.rfind('/');
   if (slash == std::string::npos) return std::string();
   return slash == 0 ? std::string("/") : exe.substr(0, slash);
+}
+
+unsigned UsableProcessors() {
+#if defined(__linux__)
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    int count = CPU_COUNT(&set);
+    if (count > 0) return static_cast<unsigned>(count);
+  }
+#endif
+  long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<unsigned>(online) : 1;
 }
 
 bool IsRegularFile(const std::string& path) {

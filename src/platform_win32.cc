@@ -119,6 +119,25 @@ bool InputFile::Open(const char* name, std::string* err) {
   return true;
 }
 
+bool InputFile::Check(const char* name, uint64_t* size, std::string* err) {
+  // Whether a file can be read shows only by opening it.
+  InputFile file;
+  if (!file.Open(name, err)) return false;
+  *size = file.size();
+  return true;
+}
+
+bool InputFile::ReadSome(void* buffer, size_t size, size_t* got, std::string* err) {
+  DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+  DWORD n = 0;
+  if (!ReadFile(reinterpret_cast<HANDLE>(handle_), buffer, chunk, &n, nullptr)) {
+    *err = Failure("cannot read", name_, GetLastError());
+    return false;
+  }
+  *got = n;
+  return true;
+}
+
 bool InputFile::Read(void* buffer, size_t size, size_t* got, std::string* err) {
   uint8_t* out = static_cast<uint8_t*>(buffer);
   size_t total = 0;
@@ -275,6 +294,14 @@ std::string ExecutableDir() {
   size_t slash = exe.find_last_of(L"\\/");
   if (slash == std::wstring::npos) return std::string();
   return Utf8(exe.substr(0, slash));
+}
+
+unsigned UsableProcessors() {
+  DWORD_PTR process = 0, system = 0;
+  if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system) || process == 0) return 1;
+  unsigned count = 0;
+  for (; process != 0; process &= process - 1) ++count;
+  return count;
 }
 
 bool IsRegularFile(const std::string& path) {

@@ -5,15 +5,14 @@
 
 bool TargetWriter::Write(const void* data, size_t size, std::string* err) {
   position_ += size;
-  if (used_ + size <= BufferSize) {
-    std::memcpy(buffer_.get() + used_, data, size);
-    used_ += size;
-    return true;
+  if (size >= DirectSize) {
+    // Large enough to be worth its own system call, and without a copy the
+    // kernel reads the bytes while the coder has just left them in cache.
+    return Flush(err) && output_->Write(data, size, err);
   }
-  if (!Flush(err)) return false;
-  if (size >= BufferSize / 2) return output_->Write(data, size, err);
-  std::memcpy(buffer_.get(), data, size);
-  used_ = size;
+  if (used_ + size > BufferSize && !Flush(err)) return false;
+  std::memcpy(buffer_.get() + used_, data, size);
+  used_ += size;
   return true;
 }
 

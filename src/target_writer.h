@@ -13,6 +13,8 @@
 class TargetWriter {
  public:
   static constexpr size_t BufferSize = size_t{4} << 20;
+  // Writes of at least this size go to the output without a copy.
+  static constexpr size_t DirectSize = size_t{128} << 10;
 
   explicit TargetWriter(TempOutput* output) : output_(output), buffer_(new uint8_t[BufferSize]) {}
 

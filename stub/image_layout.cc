@@ -11,6 +11,37 @@ namespace {
 
 uint64_t Max(uint64_t a, uint64_t b) { return a > b ? a : b; }
 
+// The headers are read in many pieces of a few dozen bytes, most of them in
+// the same block: the block last read serves them, so that finding the
+// package costs a few system calls rather than one per header.
+class BlockCache : public PackageSource {
+ public:
+  BlockCache(PackageSource* source, uint64_t file_size) : source_(source), file_size_(file_size) {}
+  bool ReadAt(uint64_t offset, void* buffer, size_t size) override {
+    uint64_t block = offset - offset % sizeof data_;
+    if (offset - block + size > sizeof data_) return source_->ReadAt(offset, buffer, size);
+    if (!held_ || block != block_) {
+      size_t length = file_size_ - block < sizeof data_ ? static_cast<size_t>(file_size_ - block)
+                                                        : sizeof data_;
+      held_ = source_->ReadAt(block, data_, length);
+      if (!held_) return false;
+      block_ = block;
+      length_ = length;
+    }
+    if (offset - block + size > length_) return false;
+    std::memcpy(buffer, data_ + (offset - block), size);
+    return true;
+  }
+
+ private:
+  PackageSource* source_;
+  uint64_t file_size_;
+  bool held_ = false;
+  uint64_t block_ = 0;
+  size_t length_ = 0;
+  uint8_t data_[4096];
+};
+
 // Reads `size` bytes at `offset` if they lie inside the file.
 bool ReadIn(PackageSource* source, uint64_t file_size, uint64_t offset, void* out, size_t size) {
   if (offset > file_size || size > file_size - offset) return false;
@@ -109,6 +140,8 @@ uint64_t EndBeforePadding(PackageSource* source, uint64_t table, uint64_t image_
 }  // namespace
 
 void LocatePackage(PackageSource* source, uint64_t file_size, PackageSpan* span) {
+  BlockCache cache(source, file_size);
+  source = &cache;
   span->image_size = 0;
   span->end = file_size;
   uint8_t header[64] = {};

@@ -12,7 +12,7 @@
 #include "format/layout.h"
 
 // Paths inside the extraction folder are kept in the host's characters:
-// UTF-16 on Windows (converted from the ANSI code page), bytes elsewhere.
+// UTF-16 on Windows (see ToPathChars), bytes elsewhere.
 #ifdef _WIN32
 using PathChar = wchar_t;
 constexpr NameRules HostRules = NameRules::Windows;
@@ -29,9 +29,15 @@ void InitProcess(int* argc, char*** argv);
 
 // Writes text to standard output (1) or standard error (2).
 void WriteText(int stream, const char* text);
+// True when standard output (1) or standard error (2) is a terminal (a
+// console on Windows).
+bool IsTerminal(int stream);
+// Milliseconds since some fixed moment; never goes back.
+uint64_t NowMs();
 
 // Converts a record's name to host characters into out[0, out_size);
-// false if it does not convert (Windows: not valid in the ANSI code page).
+// false if it does not convert. Windows takes a name that is valid UTF-8
+// as UTF-8, any other in the ANSI code page.
 bool ToPathChars(const char* name, PathChar* out, size_t out_size);
 
 #ifdef _WIN32
@@ -40,7 +46,21 @@ bool ToPathChars(const char* name, PathChar* out, size_t out_size);
 wchar_t* NewLongPath(const wchar_t* path);
 #endif
 
-// A folder that files are extracted into.
+// What a path inside an extraction folder names.
+enum class EntryKind {
+  Missing,  // nothing, or a path through a folder that is missing
+  Folder,   // a folder, not a link to one
+  Other,    // a file, a link, a device: anything else
+  Unknown,  // cannot be told (no right to look); errno or GetLastError says why
+};
+
+// The printable form of path[0, length), as UTF-8 with control characters
+// escaped, in out[0, out_size), for a message.
+void PathText(const PathChar* path, size_t length, char* out, size_t out_size);
+
+// A folder that files are extracted into. Files are created in it under
+// their own names and never replace anything: a fresh folder holds nothing,
+// and an extraction into an existing one is checked for clashes first.
 class Folder {
  public:
   Folder() = default;
@@ -49,30 +69,69 @@ class Folder {
   ~Folder();
 
   // Creates a new folder with a random name, only for this user, in the
-  // temporary folder ($TMPDIR or /tmp, %TEMP% on Windows).
+  // temporary folder ($TMPDIR or /tmp, %TEMP% on Windows). On POSIX the
+  // object holds a lock on it and marks it as one that a later run may
+  // remove once the lock is free: a stub killed outright cannot clean up.
   bool CreateTemp(ErrorLine* err);
+  // Takes the mark away, so that no later run removes the folder.
+  void Keep();
+  // Removes the folders that stubs killed outright left beside this one:
+  // only this user's tuvo-XXXXXX folders that bear the mark of CreateTemp
+  // and whose lock can be taken. Nothing on Windows.
+  void RemoveStale();
   // Opens the folder `path`, creating it and its parents if missing.
   bool OpenOrCreate(const char* path, ErrorLine* err);
-  // Removes the folder and all in it; links are removed, never followed.
+  // True when this run made the folder (CreateTemp, or OpenOrCreate of a
+  // missing one): everything in it is the run's own.
+  bool fresh() const { return fresh_; }
+  // True when the folder holds nothing (so nothing can be in the way).
+  bool Empty();
+  // Removes the folder and all in it, and the parents that OpenOrCreate
+  // made; links are removed, never followed. Only for a fresh folder.
   bool RemoveAll(ErrorLine* err);
-  // Bytes that this user may still write on the folder's file system.
-  bool FreeSpace(uint64_t* bytes, ErrorLine* err);
-  // The folder's path, for messages.
+  // What this user may still make on the folder's file system: bytes, and
+  // files and folders (~0 when the system does not count them).
+  bool FreeSpace(uint64_t* bytes, uint64_t* entries, ErrorLine* err);
+  // What path[0, length) (relative, HostSeparator between components)
+  // names inside the folder, following no link at its end.
+  EntryKind Kind(const PathChar* path, size_t length);
+  // Remove the file `path`, or the empty folder path[0, length), following
+  // no link: the undoing of a failed extraction. Failures are ignored.
+  void RemoveFile(const PathChar* path);
+  void RemoveFolder(const PathChar* path, size_t length);
+  // The folder's path for messages, control characters escaped.
   const char* display() const { return display_; }
 
  private:
   friend class EntryFile;
   friend int RunProgram(Folder*, const PathChar*, char**, int, ErrorLine*);
-  char display_[4096] = {};
+  // Sets display() to the printable form of `path`.
+  void SetDisplay(const char* path);
+
+  char display_[1024] = {};
+  bool fresh_ = false;
 #ifdef _WIN32
   wchar_t* path_ = nullptr;  // "\\?\" form, so that long paths work
+  size_t parents_from_ = 0;  // OpenOrCreate made the parents from here on
 #else
+  // The folder holding `path` (opened, with O_NOFOLLOW at every step), and
+  // its last component in *leaf. With `create`, missing folders on the way
+  // are made; a failure sets *err, naming the record `name`. The last
+  // folder found is kept open, since files of one folder come together.
+  int Parent(const char* path, const char** leaf, bool create, const char* name, ErrorLine* err);
+  void ForgetParent();
+
+  char path_[4096] = {};  // absolute for a temporary folder
+  size_t parents_from_ = 0;
   int fd_ = -1;
+  int parent_fd_ = -1;
+  size_t parent_length_ = 0;
+  char parent_[MaxName] = {};
 #endif
 };
 
-// One file being extracted: written to a temporary beside its place and
-// renamed over it only when complete, so that a failure leaves nothing.
+// One file being extracted, created under its own name; a failure removes
+// it again.
 class EntryFile {
  public:
   EntryFile() = default;
@@ -80,20 +139,20 @@ class EntryFile {
   EntryFile& operator=(const EntryFile&) = delete;
   ~EntryFile() { Discard(); }
 
-  // Creates the folders of `path` (relative, HostSeparator between
-  // components) inside `folder`, refusing to pass a symbolic link or a
-  // junction, then the temporary. `name` is the record's name for messages;
-  // an executable entry is made runnable. `size` is the size the file will
-  // have, reserved on the disk ahead of the writes where the system can.
+  // Creates the file `path` (relative, HostSeparator between components)
+  // inside `folder`, and the folders on its way, refusing to pass a
+  // symbolic link or a junction and to open anything that exists. `name` is
+  // the record's name for messages. On POSIX an executable file gets mode
+  // 0755, any other 0644 (less the umask).
   bool Create(Folder* folder, const PathChar* path, const char* name, bool executable,
-              uint64_t size, ErrorLine* err);
+              ErrorLine* err);
   // Appends data; on failure error() says why. Stops when interrupted. On
   // POSIX, whole blocks of zeros are left as holes, as cp leaves those of a
   // sparse file: the file reads the same and takes less room.
   bool Put(const uint8_t* data, size_t size);
-  // Closes the temporary and renames it over the entry's path.
+  // Completes and closes the file.
   bool Commit(ErrorLine* err);
-  // Removes the temporary if it still exists.
+  // Removes the file if it was created and not committed.
   void Discard();
   const ErrorLine& error() const { return error_; }
 
@@ -101,20 +160,27 @@ class EntryFile {
   ErrorLine error_;
   const char* name_ = "";
 #ifdef _WIN32
+  // Frees full_; returns false, for the failures of Create and Commit.
+  bool Forget();
   void* handle_ = nullptr;
-  wchar_t* temp_ = nullptr;
-  wchar_t* final_ = nullptr;
+  wchar_t* full_ = nullptr;  // the file's long path, while it is open
 #else
   // Writes data[0, size) at offset `at` of the file.
   bool WriteAt(const uint8_t* data, size_t size, uint64_t at);
-  int dir_ = -1;
+  Folder* folder_ = nullptr;
+  const PathChar* path_ = nullptr;
   int fd_ = -1;
   uint64_t offset_ = 0;       // bytes received
   uint64_t written_end_ = 0;  // end of the last write; blocks of zeros beyond are holes
-  char temp_[64] = {};
-  char leaf_[MaxName] = {};
 #endif
 };
+
+// True when data[0, size), the start of a file, makes it a program: a
+// script ("#!") or an ELF executable.
+inline bool LooksExecutable(const uint8_t* data, size_t size) {
+  return (size >= 2 && data[0] == '#' && data[1] == '!') ||
+         (size >= 4 && data[0] == 0x7F && data[1] == 'E' && data[2] == 'L' && data[3] == 'F');
+}
 
 // A second thread, and the one lock and wake-up that it shares with the
 // thread that started it.

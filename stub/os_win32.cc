@@ -9,6 +9,7 @@
 #include <cwchar>
 
 #include "command_line.h"
+#include "format/printable.h"
 #include "os.h"
 
 // RtlGenRandom, exported by advapi32 (a system DLL) as SystemFunction036.
@@ -104,8 +105,10 @@ bool RemoveContents(const wchar_t* folder) {
 }
 
 // Creates the missing parent folders of the long path `path`, skipping its
-// "\\?\C:\" or "\\?\UNC\server\share\" root.
-void CreateParents(wchar_t* path) {
+// "\\?\C:\" or "\\?\UNC\server\share\" root. Returns where the first
+// folder it made ends, or 0.
+size_t CreateParents(wchar_t* path) {
+  size_t first = 0;
   wchar_t* p = path + 4;
   if (std::wcsncmp(p, L"UNC\\", 4) == 0) {
     p += 4;
@@ -117,9 +120,19 @@ void CreateParents(wchar_t* path) {
   for (; *p != 0; ++p) {
     if (*p != L'\\') continue;
     *p = 0;
-    CreateDirectoryW(path, nullptr);
+    if (CreateDirectoryW(path, nullptr) && first == 0) first = static_cast<size_t>(p - path);
     *p = L'\\';
   }
+  return first;
+}
+
+// The long path of path[0, length) inside `folder`, malloc'd.
+wchar_t* NewInside(const wchar_t* folder, const wchar_t* path, size_t length) {
+  wchar_t part[MaxName];
+  if (length >= MaxName) return nullptr;
+  std::wmemcpy(part, path, length);
+  part[length] = 0;
+  return NewJoined(folder, part);
 }
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
@@ -139,6 +152,26 @@ wchar_t* NewShortPath(const wchar_t* long_path) {
     if (unc) result[0] = L'\\';
   }
   return result;
+}
+
+// Tells the program, whose working folder is the extraction folder, where
+// the package was started from and where the package is.
+void SetContext() {
+  wchar_t* text = nullptr;
+  DWORD length = GetCurrentDirectoryW(0, nullptr);
+  if (length > 0 && (text = static_cast<wchar_t*>(std::malloc(length * sizeof(wchar_t)))) &&
+      GetCurrentDirectoryW(length, text) < length) {
+    SetEnvironmentVariableW(L"TUVO_CALLER_DIR", text);
+  }
+  std::free(text);
+  // A long path does not fit MAX_PATH: grow until the name is not cut.
+  for (DWORD capacity = MAX_PATH; capacity <= 32768 * 2; capacity *= 2) {
+    text = static_cast<wchar_t*>(std::malloc(capacity * sizeof(wchar_t)));
+    length = text != nullptr ? GetModuleFileNameW(nullptr, text, capacity) : 0;
+    if (length > 0 && length < capacity) SetEnvironmentVariableW(L"TUVO_PACKAGE", text);
+    std::free(text);
+    if (length == 0 || length < capacity) break;
+  }
 }
 
 }  // namespace
@@ -211,12 +244,28 @@ void WriteText(int stream, const char* text) {
   }
 }
 
+bool IsTerminal(int stream) {
+  HANDLE handle = GetStdHandle(stream == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+  DWORD mode = 0;
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode);
+}
+
+uint64_t NowMs() { return GetTickCount64(); }
+
+// Names packed on Linux or macOS are UTF-8; older Windows packers wrote the
+// ANSI code page. Valid UTF-8 is taken as such (ASCII reads the same both
+// ways, and text in a code page is seldom valid UTF-8 by chance).
 bool ToPathChars(const char* name, PathChar* out, size_t out_size) {
-  return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name, -1, out,
-                             static_cast<int>(out_size)) > 0;
+  int size = static_cast<int>(out_size);
+  return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, out, size) > 0 ||
+         MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name, -1, out, size) > 0;
 }
 
 Folder::~Folder() { std::free(path_); }
+
+void Folder::SetDisplay(const char* path) {
+  Printable(path, std::strlen(path), display_, sizeof display_);
+}
 
 bool Folder::CreateTemp(ErrorLine* err) {
   wchar_t base[MAX_PATH + 2];
@@ -238,36 +287,45 @@ bool Folder::CreateTemp(ErrorLine* err) {
     if (path_ == nullptr) break;
     // Fails rather than reusing a folder that exists.
     if (CreateDirectoryW(path_, nullptr)) {
-      ToUtf8(name, display_, sizeof display_);
+      fresh_ = true;
+      char utf8[MAX_PATH * 3 + 96];
+      ToUtf8(name, utf8, sizeof utf8);
+      SetDisplay(utf8);
       return true;
     }
     if (GetLastError() != ERROR_ALREADY_EXISTS) break;
   }
-  char shown[MAX_PATH * 3];
-  ToUtf8(base, shown, sizeof shown);
-  err->Set("cannot create a temporary folder in '%s': %s; set TEMP to a writable folder", shown,
+  char utf8[MAX_PATH * 3];
+  ToUtf8(base, utf8, sizeof utf8);
+  SetDisplay(utf8);
+  err->Set("cannot create a temporary folder in '%s': %s; set TEMP to a writable folder", display_,
            LastError().text);
   std::free(path_);
   path_ = nullptr;
   return false;
 }
 
+// A stub killed outright leaves its folder behind on Windows.
+void Folder::Keep() {}
+void Folder::RemoveStale() {}
+
 bool Folder::OpenOrCreate(const char* path, ErrorLine* err) {
-  std::snprintf(display_, sizeof display_, "%s", path);
+  SetDisplay(path);
   wchar_t* wide = NewWide(path, CP_UTF8);
   path_ = wide != nullptr && wide[0] != 0 ? NewLongPath(wide) : nullptr;
   std::free(wide);
   if (path_ == nullptr) {
-    err->Set("cannot use '%s' as a folder", path);
+    err->Set("cannot use '%s' as a folder", display_);
     return false;
   }
-  CreateParents(path_);
-  if (!CreateDirectoryW(path_, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-    err->Set("cannot create the folder '%s': %s", path, LastError().text);
+  parents_from_ = CreateParents(path_);
+  fresh_ = CreateDirectoryW(path_, nullptr);
+  if (!fresh_ && GetLastError() != ERROR_ALREADY_EXISTS) {
+    err->Set("cannot create the folder '%s': %s", display_, LastError().text);
     return false;
   }
   if (!IsPlainFolder(path_)) {
-    err->Set("cannot extract into '%s': not a folder", path);
+    err->Set("cannot extract into '%s': not a folder", display_);
     return false;
   }
   return true;
@@ -280,6 +338,12 @@ bool Folder::RemoveAll(ErrorLine* err) {
   for (int attempt = 0; attempt < 40; ++attempt) {
     RemoveContents(path_);
     if (RemoveDirectoryW(path_) || GetLastError() == ERROR_FILE_NOT_FOUND) {
+      // The parents made by OpenOrCreate, deepest first.
+      for (size_t i = std::wcslen(path_); parents_from_ != 0 && i-- > parents_from_;) {
+        if (path_[i] != L'\\') continue;
+        path_[i] = 0;
+        RemoveDirectoryW(path_);
+      }
       std::free(path_);
       path_ = nullptr;
       return true;
@@ -290,7 +354,59 @@ bool Folder::RemoveAll(ErrorLine* err) {
   return false;
 }
 
-bool Folder::FreeSpace(uint64_t* bytes, ErrorLine* err) {
+bool Folder::Empty() {
+  wchar_t* pattern = NewJoined(path_, L"*");
+  WIN32_FIND_DATAW found;
+  HANDLE search = pattern == nullptr ? INVALID_HANDLE_VALUE
+                                     : FindFirstFileExW(pattern, FindExInfoBasic, &found,
+                                                        FindExSearchNameMatch, nullptr, 0);
+  std::free(pattern);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  bool empty = true;
+  do {
+    if (std::wcscmp(found.cFileName, L".") != 0 && std::wcscmp(found.cFileName, L"..") != 0) {
+      empty = false;
+    }
+  } while (empty && FindNextFileW(search, &found));
+  FindClose(search);
+  return empty;
+}
+
+EntryKind Folder::Kind(const PathChar* path, size_t length) {
+  wchar_t* full = NewInside(path_, path, length);
+  DWORD attributes = full != nullptr ? GetFileAttributesW(full) : INVALID_FILE_ATTRIBUTES;
+  DWORD error = GetLastError();
+  std::free(full);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? EntryKind::Missing
+                                                                          : EntryKind::Unknown;
+  }
+  bool folder =
+      (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+  return folder ? EntryKind::Folder : EntryKind::Other;
+}
+
+void Folder::RemoveFile(const PathChar* path) {
+  wchar_t* full = NewJoined(path_, path);
+  if (full != nullptr) DeleteFileW(full);
+  std::free(full);
+}
+
+void Folder::RemoveFolder(const PathChar* path, size_t length) {
+  wchar_t* full = NewInside(path_, path, length);
+  if (full != nullptr) RemoveDirectoryW(full);
+  std::free(full);
+}
+
+void PathText(const PathChar* path, size_t length, char* out, size_t out_size) {
+  char utf8[MaxName * 3 + 1];
+  int n = WideCharToMultiByte(CP_UTF8, 0, path, static_cast<int>(length), utf8, sizeof utf8 - 1,
+                              nullptr, nullptr);
+  Printable(utf8, n > 0 ? static_cast<size_t>(n) : 0, out, out_size);
+}
+
+bool Folder::FreeSpace(uint64_t* bytes, uint64_t* entries, ErrorLine* err) {
+  *entries = ~uint64_t{0};                    // NTFS has no fixed number of files
   wchar_t* root = NewJoined(path_, nullptr);  // a trailing '\' is required
   ULARGE_INTEGER available;
   bool ok = root != nullptr && GetDiskFreeSpaceExW(root, &available, nullptr, nullptr);
@@ -303,63 +419,53 @@ bool Folder::FreeSpace(uint64_t* bytes, ErrorLine* err) {
   return true;
 }
 
-bool EntryFile::Create(Folder* folder, const PathChar* path, const char* name, bool, uint64_t,
+bool EntryFile::Create(Folder* folder, const PathChar* path, const char* name, bool,
                        ErrorLine* err) {
   name_ = name;
-  final_ = NewJoined(folder->path_, path);
-  if (final_ == nullptr) {
+  full_ = NewJoined(folder->path_, path);
+  if (full_ == nullptr) {
     err->Set("out of memory");
     return false;
   }
-  wchar_t* leaf = final_ + std::wcslen(folder->path_) + 1;
-  for (wchar_t* p = leaf; *p != 0; ++p) {
+  for (wchar_t* p = full_ + std::wcslen(folder->path_) + 1; *p != 0; ++p) {
     if (*p != L'\\') continue;
     *p = 0;
-    bool made = CreateDirectoryW(final_, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
-    bool plain = made && IsPlainFolder(final_);
+    bool made = CreateDirectoryW(full_, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+    bool plain = made && IsPlainFolder(full_);
     *p = L'\\';
     if (!plain) {
-      err->Set("cannot extract '%s': one of its folders cannot be created or is a link", name);
-      return false;
+      err->Set("cannot extract '%s': one of its folders cannot be created or is a link",
+               Shown(name).text);
+      return Forget();
     }
-    leaf = p + 1;
   }
-  static unsigned counter = 0;
-  wchar_t temp_name[64];
-  _snwprintf(temp_name, 64, L".tuvo-%lu-%u.part", GetCurrentProcessId(), counter++);
-  wchar_t saved = *leaf;
-  *leaf = 0;
-  size_t folder_length = std::wcslen(final_);
-  *leaf = saved;
-  temp_ = static_cast<wchar_t*>(std::malloc((folder_length + 64) * sizeof(wchar_t)));
-  if (temp_ == nullptr) {
-    err->Set("out of memory");
-    return false;
-  }
-  std::wmemcpy(temp_, final_, folder_length);
-  std::wcscpy(temp_ + folder_length, temp_name);
-  HANDLE file = CreateFileW(temp_, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+  // CREATE_NEW: never opens, and so never replaces, what is there.
+  HANDLE file = CreateFileW(full_, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    err->Set("cannot create a file for '%s' in '%s': %s", name, folder->display(),
+    err->Set("cannot extract '%s' into '%s': %s", Shown(name).text, folder->display(),
              LastError().text);
-    std::free(temp_);
-    temp_ = nullptr;
-    return false;
+    return Forget();
   }
   handle_ = file;
   return true;
 }
 
+bool EntryFile::Forget() {
+  std::free(full_);
+  full_ = nullptr;
+  return false;
+}
+
 bool EntryFile::Put(const uint8_t* data, size_t size) {
   while (size > 0) {
     if (Interrupted() != 0) {
-      error_.Set("interrupted while writing '%s'", name_);
+      error_.Set("interrupted while writing '%s'", Shown(name_).text);
       return false;
     }
     DWORD want = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size), written = 0;
     if (!WriteFile(static_cast<HANDLE>(handle_), data, want, &written, nullptr) || written == 0) {
-      error_.Set("cannot write '%s': %s", name_, LastError().text);
+      error_.Set("cannot write '%s': %s", Shown(name_).text, LastError().text);
       return false;
     }
     data += written;
@@ -372,29 +478,20 @@ bool EntryFile::Commit(ErrorLine* err) {
   HANDLE file = static_cast<HANDLE>(handle_);
   handle_ = nullptr;
   if (!CloseHandle(file)) {
-    err->Set("cannot write '%s': %s", name_, LastError().text);
-    Discard();
-    return false;
+    err->Set("cannot write '%s': %s", Shown(name_).text, LastError().text);
+    DeleteFileW(full_);
+    return Forget();
   }
-  // Replaces an earlier file, or a link, of that name, not what it points to.
-  if (!MoveFileExW(temp_, final_, MOVEFILE_REPLACE_EXISTING)) {
-    err->Set("cannot extract '%s': %s", name_, LastError().text);
-    Discard();
-    return false;
-  }
-  std::free(temp_);
-  temp_ = nullptr;
+  Forget();
   return true;
 }
 
 void EntryFile::Discard() {
-  if (handle_ != nullptr) CloseHandle(static_cast<HANDLE>(handle_));
+  if (handle_ == nullptr) return;
+  CloseHandle(static_cast<HANDLE>(handle_));
   handle_ = nullptr;
-  if (temp_ != nullptr) DeleteFileW(temp_);
-  std::free(temp_);
-  temp_ = nullptr;
-  std::free(final_);
-  final_ = nullptr;
+  DeleteFileW(full_);
+  Forget();
 }
 
 void CatchInterrupts() { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
@@ -403,6 +500,7 @@ int Interrupted() { return static_cast<int>(noted_signal); }
 
 int RunProgram(Folder* folder, const PathChar* path, char**, int first, ErrorLine* err) {
   if (Interrupted() != 0) return 128 + Interrupted();
+  SetContext();
   wchar_t* program = NewJoined(folder->path_, path);
   wchar_t* directory = NewShortPath(folder->path_);
   wchar_t* shown = program != nullptr ? NewShortPath(program) : nullptr;
@@ -438,7 +536,7 @@ int RunProgram(Folder* folder, const PathChar* path, char**, int first, ErrorLin
     ErrorText(error, reason, sizeof reason);
     char name[MaxName * 3];
     ToUtf8(path, name, sizeof name);
-    err->Set("cannot run '%s': %s", name, reason);
+    err->Set("cannot run '%s': %s", Shown(name).text, reason);
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? NotFound : CannotRun;
   }
   CloseHandle(process.hThread);

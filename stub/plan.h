@@ -33,6 +33,22 @@ class Plan {
   uint64_t decoded_size(size_t i) const { return entries_[i].decoded_size; }
   // True when a drive or leading separators were taken off the name.
   bool stripped(size_t i) const { return entries_[i].stripped; }
+  // True when a later record has the same path and replaces record i,
+  // which is then not written at all; only after Build with check_names.
+  bool superseded(size_t i) const { return entries_[i].superseded; }
+  // The files and the distinct folders that the paths name.
+  uint64_t entry_count() const { return entry_count_; }
+
+  // Checks an existing folder for clashes before anything is written: a
+  // record's path must name nothing there yet, and every folder on its way
+  // must be a folder (not a link to one) or missing. Notes for every path
+  // how much of it existed, for RemoveMadeFolders. False with *err set on
+  // the first clash. Only after Build with check_names.
+  bool Survey(Folder* folder, ErrorLine* err);
+  // Removes, from a folder that Survey checked, the folders made for the
+  // path of record i that are empty; deepest first. Once the files are
+  // gone, doing so for every record removes every folder the run made.
+  void RemoveMadeFolders(size_t i, Folder* folder) const;
   // Sum of the decoded sizes; saturates rather than wraps.
   uint64_t total_size() const { return total_size_; }
 
@@ -42,9 +58,15 @@ class Plan {
     size_t name;  // offset in names_
     size_t path;  // offset in paths_
     bool stripped;
+    bool superseded;
+    size_t existed;  // folders of the path up to this length existed before
   };
   bool Add(const RecordInfo& info, bool check_names, ErrorLine* err);
   bool CheckFilesAndFolders(ErrorLine* err);
+  // Checks the path of record i against what is in `folder`; `shared` is
+  // the length of the folders it has in common with the path checked last,
+  // whose folders existed up to `last_existed`.
+  bool SurveyPath(size_t i, size_t shared, size_t last_existed, Folder* folder, ErrorLine* err);
 
   Entry* entries_ = nullptr;
   size_t count_ = 0, entries_capacity_ = 0;
@@ -53,6 +75,8 @@ class Plan {
   PathChar* paths_ = nullptr;
   size_t paths_size_ = 0, paths_capacity_ = 0;
   uint64_t total_size_ = 0;
+  uint64_t entry_count_ = 0;
+  size_t* order_ = nullptr;  // record numbers sorted by path
 };
 
 #endif  // TUVOLINK_STUB_PLAN_H_

@@ -18,7 +18,8 @@ class SelfImage : public PackageSource {
   // Opens the running executable; false with *err set on failure.
   bool Open(ErrorLine* err);
   bool ReadAt(uint64_t offset, void* buffer, size_t size) override;
-  // On POSIX, a thread of its own reads ahead; elsewhere ReadAt does all.
+  // On POSIX, a thread of its own reads ahead in a file of 8 MiB or more;
+  // elsewhere ReadAt does all.
   void ReadAhead(uint64_t offset, void* buffer, size_t size) override;
   void Settle() override;
   uint64_t size() const { return size_; }

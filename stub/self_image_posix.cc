@@ -62,8 +62,10 @@ bool SelfImage::ReadAt(uint64_t offset, void* buffer, size_t size) {
 
 void SelfImage::ReadAhead(uint64_t offset, void* buffer, size_t size) {
   if (!started_) {
-    // Without a thread of its own, reading ahead is left to ReadAt.
-    if (!worker_.Start(RunReader, this)) return;
+    // A thread pays only for a package read in many windows; without one,
+    // reading ahead is left to ReadAt.
+    constexpr uint64_t MinSize = uint64_t{8} << 20;
+    if (size_ < MinSize || !worker_.Start(RunReader, this)) return;
     started_ = true;
   }
   worker_.Lock();

@@ -3,6 +3,7 @@
 // files into a private temporary folder and runs the program among them.
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "extract.h"
@@ -10,6 +11,7 @@
 #include "image_layout.h"
 #include "os.h"
 #include "plan.h"
+#include "progress.h"
 #include "seal_check.h"
 #include "self_image.h"
 
@@ -62,6 +64,7 @@ void PrintUsage() {
             "       PACKAGE --tuvo-list            list the files: size in bytes and name\n"
             "       PACKAGE --tuvo-check           check the whole package, write nothing\n"
             "       PACKAGE --tuvo-extract FOLDER  extract into FOLDER, run nothing\n"
+            "                                      (nothing already in FOLDER is replaced)\n"
             "       PACKAGE --tuvo-help            show this text\n"
             "Exit status: the program's own; 125 when the package cannot be extracted,\n"
             "126 when the program cannot be started, 127 when it is not found.\n");
@@ -97,23 +100,35 @@ bool ParseOptions(int argc, char** argv, Options* options, ErrorLine* err) {
     if (known.mode == Mode::Extract) options->folder = argv[2];
     return true;
   }
-  err->Set("unknown option '%s' (see --tuvo-help; put -- before arguments for the program)", first);
+  err->Set("unknown option '%s' (see --tuvo-help; put -- before arguments for the program)",
+           Shown(first).text);
   return false;
 }
 
 // Refuses to start an extraction that cannot fit, rather than failing
-// halfway. Allows a block of slack per file; an unknown free space passes.
+// halfway: bytes with a block of slack per file, and entries for the files
+// and folders. An unknown free space passes.
 bool CheckSpace(Folder* folder, const Plan& plan, ErrorLine* err) {
-  uint64_t free_bytes = 0;
+  uint64_t free_bytes = 0, free_entries = 0;
   ErrorLine ignored;
-  if (!folder->FreeSpace(&free_bytes, &ignored)) return true;
+  if (!folder->FreeSpace(&free_bytes, &free_entries, &ignored)) return true;
   uint64_t slack = static_cast<uint64_t>(plan.size()) * 4096;
   uint64_t need = plan.total_size() + slack < slack ? ~uint64_t{0} : plan.total_size() + slack;
-  if (need <= free_bytes) return true;
-  err->Set("not enough free space in '%s': the files take %llu bytes, %llu are free",
-           folder->display(), static_cast<unsigned long long>(plan.total_size()),
-           static_cast<unsigned long long>(free_bytes));
-  return false;
+  if (need > free_bytes) {
+    err->Set("not enough free space in '%s': the files take %llu bytes, %llu are free",
+             folder->display(), static_cast<unsigned long long>(plan.total_size()),
+             static_cast<unsigned long long>(free_bytes));
+    return false;
+  }
+  if (plan.entry_count() > free_entries) {
+    err->Set(
+        "not enough free entries in '%s': the package makes %llu files and folders, %llu more "
+        "fit",
+        folder->display(), static_cast<unsigned long long>(plan.entry_count()),
+        static_cast<unsigned long long>(free_entries));
+    return false;
+  }
+  return true;
 }
 
 void NoteStrippedNames(const Plan& plan) {
@@ -125,23 +140,31 @@ void NoteStrippedNames(const Plan& plan) {
 }
 
 // Extracts into a folder that is already open; on failure says why and
-// returns the status to exit with.
-int ExtractInto(SelfImage* image, const PackageSpan& span, const Plan& plan, Folder* folder) {
+// returns the status to exit with, leaving nothing of the run behind: a
+// fresh folder goes whole, and an existing one is checked for clashes
+// before the first write.
+int ExtractInto(SelfImage* image, const PackageSpan& span, Plan* plan, Folder* folder) {
   ErrorLine err;
-  if (!CheckSpace(folder, plan, &err)) return Fail(err);
-  NoteStrippedNames(plan);
-  if (!ExtractAll(image, span.end, plan, folder, &err)) {
-    int signal_number = Interrupted();
-    if (signal_number != 0) return 128 + signal_number;
-    return Fail(err);
+  bool ok = (folder->fresh() || folder->Empty() || plan->Survey(folder, &err)) &&
+            CheckSpace(folder, *plan, &err);
+  if (ok) {
+    NoteStrippedNames(*plan);
+    Progress progress;
+    progress.Begin("extracting", plan->total_size());
+    ok = ExtractAll(image, span.end, *plan, folder, &progress, &err);
   }
-  return 0;
+  if (ok) return 0;
+  ErrorLine ignored;
+  if (folder->fresh()) folder->RemoveAll(&ignored);
+  int signal_number = Interrupted();
+  if (signal_number != 0) return 128 + signal_number;
+  return Fail(err);
 }
 
-int RunPackage(SelfImage* image, const PackageSpan& span, const Plan& plan, char** argv,
+int RunPackage(SelfImage* image, const PackageSpan& span, Plan* plan, char** argv,
                const Options& options) {
   ErrorLine err;
-  if (plan.size() == 0) {
+  if (plan->size() == 0) {
     err.Set("the package holds no program to run");
     return Fail(err);
   }
@@ -150,11 +173,12 @@ int RunPackage(SelfImage* image, const PackageSpan& span, const Plan& plan, char
   int status = ExtractInto(image, span, plan, &folder);
   bool extracted = status == 0;
   if (extracted) {
-    status = RunProgram(&folder, plan.path(plan.size() - 1), argv, options.first_argument, &err);
+    status = RunProgram(&folder, plan->path(plan->size() - 1), argv, options.first_argument, &err);
     if (err.text[0] != 0) Say("%s", err.text);
   }
   // A failed extraction leaves nothing, even when asked to keep the files.
   if (options.mode == Mode::Keep && extracted) {
+    folder.Keep();
     Say("the files are kept in '%s'", folder.display());
   } else if (!folder.RemoveAll(&err)) {
     Say("%s", err.text);
@@ -180,9 +204,12 @@ int Run(int argc, char** argv) {
   }
   const Seal seal = OwnSeal();
   Plan plan;
-  if (!BuildCheckedPlan(&image, span, seal, options.mode != Mode::List, &plan, &err)) {
-    return Fail(err);
-  }
+  Progress progress;
+  progress.Begin("checking", span.end);
+  ProgressSource source(&image, &progress);
+  bool built = BuildCheckedPlan(&source, span, seal, options.mode != Mode::List, &plan, &err);
+  progress.End();
+  if (!built) return Fail(err);
   if (options.mode == Mode::List) {
     for (size_t i = 0; i < plan.size(); ++i) {
       char line[sizeof(Shown::text) + 32];
@@ -204,12 +231,18 @@ int Run(int argc, char** argv) {
   if (options.mode == Mode::Extract) {
     Folder folder;
     if (!folder.OpenOrCreate(options.folder, &err)) return Fail(err);
-    return ExtractInto(&image, span, plan, &folder);
+    return ExtractInto(&image, span, &plan, &folder);
   }
-  return RunPackage(&image, span, plan, argv, options);
+  return RunPackage(&image, span, &plan, argv, options);
 }
 
 }  // namespace
+
+// The stub needs nothing of the C++ runtime library but the deletes that
+// virtual destructors refer to (it never deletes through them): defined
+// here, so that the stub loads no libstdc++ when it starts.
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
 
 int main(int argc, char** argv) {
   InitProcess(&argc, &argv);

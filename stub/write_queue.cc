@@ -1,24 +1,31 @@
 // Decoding and writing on two threads, with a ring of four buffers between
-// them.
+// them, or on one with a single buffer.
 #include "write_queue.h"
 
 #include <cstdlib>
 
 #include "plan.h"
+#include "progress.h"
 
 WriteQueue::~WriteQueue() {
   Abort();
   std::free(memory_);
 }
 
-bool WriteQueue::Start(ErrorLine* err) {
-  memory_ = static_cast<uint8_t*>(std::malloc(SlotCount * SlotSize));
+bool WriteQueue::Start(bool threaded, ErrorLine* err) {
+  // Without a thread only the first slot is ever filled.
+  size_t count = threaded ? SlotCount : 1;
+  memory_ = static_cast<uint8_t*>(std::malloc(count * (SlotSize + MaxSegments * sizeof(Segment))));
   if (memory_ == nullptr) {
     err->Set("out of memory");
     return false;
   }
-  for (size_t i = 0; i < SlotCount; ++i) slots_[i].data = memory_ + i * SlotSize;
-  threaded_ = worker_.Start(RunWriter, this);
+  Segment* segments = reinterpret_cast<Segment*>(memory_ + count * SlotSize);
+  for (size_t i = 0; i < count; ++i) {
+    slots_[i].data = memory_ + i * SlotSize;
+    slots_[i].segments = segments + i * MaxSegments;
+  }
+  threaded_ = threaded && worker_.Start(RunWriter, this);
   return true;
 }
 
@@ -29,15 +36,35 @@ uint8_t* WriteQueue::Room(size_t* size) {
   return slots_[head_].data + fill_;
 }
 
+WriteQueue::Segment* WriteQueue::CurrentSegment() {
+  Slot& slot = slots_[head_];
+  if (!in_segment_) {
+    slot.segments[slot.count++] = Segment{record_, fill_, 0, !record_started_, false};
+    in_segment_ = true;
+    record_started_ = true;
+  }
+  return &slot.segments[slot.count - 1];
+}
+
 bool WriteQueue::Put(const uint8_t* data, size_t size) {
   if (!filling_ || data != slots_[head_].data + fill_) return false;
+  Segment* segment = CurrentSegment();
+  segment->size += size;
   fill_ += size;
-  return SlotSize - fill_ >= MinRoom || Submit(false);
+  decoded_ += size;
+  if (progress_ != nullptr) progress_->Update(decoded_);
+  bool head_complete = !segment->first || segment->size >= HeadSize;
+  return SlotSize - fill_ >= MinRoom || !head_complete || Submit();
 }
 
 bool WriteQueue::EndRecord() {
   if (!filling_ && !Acquire()) return false;
-  return Submit(true);
+  CurrentSegment()->last = true;
+  in_segment_ = false;
+  record_started_ = false;
+  // The next record goes into the same slot while it has room.
+  bool room = SlotSize - fill_ >= MinRoom && slots_[head_].count < MaxSegments;
+  return room || Submit();
 }
 
 bool WriteQueue::Acquire() {
@@ -52,17 +79,15 @@ bool WriteQueue::Acquire() {
   }
   filling_ = true;
   fill_ = 0;
+  slots_[head_].count = 0;
   return true;
 }
 
-bool WriteQueue::Submit(bool last) {
-  Slot& slot = slots_[head_];
-  slot.size = fill_;
-  slot.record = record_;
-  slot.last = last;
+bool WriteQueue::Submit() {
   filling_ = false;
+  in_segment_ = false;
   if (!threaded_) {
-    if (!failed_ && !WriteSlot(slot, &error_)) failed_ = true;
+    if (!failed_ && !WriteSlot(slots_[head_], &error_)) failed_ = true;
     return !failed_;
   }
   worker_.Lock();
@@ -89,6 +114,8 @@ void WriteQueue::StopWriter(bool* flag) {
 }
 
 bool WriteQueue::Finish(ErrorLine* err) {
+  // The last records wait in a slot not yet full; not so a record cut short.
+  if (filling_ && slots_[head_].count > 0 && !record_started_) Submit();
   StopWriter(&finishing_);
   if (failed_) {
     *err = error_;
@@ -124,22 +151,31 @@ void WriteQueue::WriterLoop() {
 }
 
 bool WriteQueue::WriteSlot(const Slot& slot, ErrorLine* err) {
-  size_t i = slot.record;
+  for (size_t k = 0; k < slot.count; ++k) {
+    if (!WriteSegment(slot.data, slot.segments[k], err)) return false;
+  }
+  return true;
+}
+
+bool WriteQueue::WriteSegment(const uint8_t* data, const Segment& segment, ErrorLine* err) {
+  size_t i = segment.record;
+  const uint8_t* bytes = data + segment.offset;
   if (!open_) {
-    if (!file_.Create(folder_, plan_.path(i), plan_.name(i), i + 1 == plan_.size(),
-                      plan_.decoded_size(i), err)) {
-      file_.Discard();
-      return false;
-    }
+    // The format keeps no modes: the program, scripts and binaries are
+    // made runnable, as their first bytes tell.
+    bool executable = i + 1 == plan_.size() || LooksExecutable(bytes, segment.size);
+    if (!file_.Create(folder_, plan_.path(i), plan_.name(i), executable, err)) return false;
     open_ = true;
   }
-  if (slot.size > 0 && !file_.Put(slot.data, slot.size)) {
+  if (segment.size > 0 && !file_.Put(bytes, segment.size)) {
     *err = file_.error();
     file_.Discard();
     open_ = false;
     return false;
   }
-  if (!slot.last) return true;
+  if (!segment.last) return true;
   open_ = false;
-  return file_.Commit(err);
+  if (!file_.Commit(err)) return false;
+  committed_ = i + 1;
+  return true;
 }

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Windows stub under Wine: a package made with build/win64/tuvo.exe runs
 # the packed program with its arguments, lists, checks and extracts (long
-# paths too), refuses bad packages and damaged sealed ones, and still works
-# once signed with Authenticode. Exits 77 (skipped) when Wine or the cross-built stub is
+# paths too) with UTF-8 names, tells the program its caller's folder and
+# package, refuses bad packages and damaged sealed ones, and still works once
+# signed with Authenticode. Exits 77 (skipped) when Wine or the cross-built stub is
 # missing. Usage: stub_wine_test.sh TUVOLINK WIN64_FOLDER
 set -u
 tuvolink=$1
@@ -70,6 +71,11 @@ expect "the working folder is the extraction folder" 1 \
   "$(grep -c '^cwd=C:\\users\\.*\\tuvo-[0-9a-f]*$' <<<"$out")"
 expect "the temporary folder is removed" 0 "$(temp_left)"
 
+# The program learns the caller's folder and the package's path.
+(cd "$work" && wine "$pkg" >"$work/stdout" 2>/dev/null </dev/null)
+expect "TUVO_CALLER_DIR" "caller=$(winpath "$work")" "$(tr -d '\r' <"$work/stdout" | grep '^caller=')"
+expect "TUVO_PACKAGE" "package=$(winpath "$pkg")" "$(tr -d '\r' <"$work/stdout" | grep '^package=')"
+
 run "$pkg" -- --tuvo-list x
 expect "-- is dropped, options pass" $'[--tuvo-list]\n[x]' "$(grep '^\[' <<<"$out")"
 
@@ -99,6 +105,12 @@ expect "--tuvo-extract into a path of ${#deep} characters" "0" "$status"
 expect "the extracted data" "packed data" "$(cat "$deep/data.txt" 2>/dev/null)"
 cmp -s "$deep/prog.exe" "$src/prog.exe"
 expect "the extracted program" 0 $?
+
+# A name packed on Linux is UTF-8, and comes out as such.
+printf 'accent' >"$src/q é.txt"
+(cd "$src" && "$tuvolink" names.exe prog.exe "q é.txt" >/dev/null) || exit 1
+run "$src/names.exe" --tuvo-extract "$(winpath "$work/names")"
+expect "a UTF-8 name" "0 accent" "$status $(cat "$work/names/q é.txt" 2>/dev/null)"
 
 run "$src/tuvo.exe"
 expect "a bare stub" "125 tuvo: no package is attached to this program (see --tuvo-help)" \

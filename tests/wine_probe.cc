@@ -1,6 +1,7 @@
 // A small Windows program for the Wine tests to pack: it prints its raw
 // command line tail, its arguments one a line in brackets, its working
-// folder, and the data file packed beside it; "exit=N" makes it exit with N.
+// folder, what the stub told it of the caller's folder and the package, and
+// the data file packed beside it; "exit=N" makes it exit with N.
 #include <windows.h>
 
 #include <cstdio>
@@ -18,6 +19,9 @@ int main(int argc, char** argv) {
   char folder[MAX_PATH];
   GetCurrentDirectoryA(MAX_PATH, folder);
   std::printf("cwd=%s\n", folder);
+  const char* caller = std::getenv("TUVO_CALLER_DIR");
+  const char* package = std::getenv("TUVO_PACKAGE");
+  std::printf("caller=%s\npackage=%s\n", caller ? caller : "", package ? package : "");
   char data[MAX_PATH];
   GetModuleFileNameA(nullptr, data, MAX_PATH);
   char* slash = std::strrchr(data, '\\');

@@ -51,10 +51,20 @@ bool PackageReader::Open(PackageSource* source, uint64_t end, ErrorLine* err) {
              ULL(limit_));
     return false;
   }
-  if (window_ == nullptr) window_ = static_cast<uint8_t*>(std::malloc(WindowSize));
-  if (ahead_ == nullptr) ahead_ = static_cast<uint8_t*>(std::malloc(WindowSize));
-  if (out_ == nullptr) out_ = static_cast<uint8_t*>(std::malloc(OutSize));
-  if (window_ == nullptr || ahead_ == nullptr || out_ == nullptr) {
+  // Buffers only as large as the records: a small package (a stub's start
+  // with a script) costs no large allocations. A second window to read
+  // ahead into is needed only beyond one window.
+  const uint64_t records = limit_ - start_;
+  const size_t want = records < WindowSize ? static_cast<size_t>(records) + 1 : WindowSize;
+  if (window_capacity_ < want) {
+    std::free(window_);
+    window_ = static_cast<uint8_t*>(std::malloc(want));
+    window_capacity_ = window_ != nullptr ? want : 0;
+  }
+  if (records > WindowSize && ahead_ == nullptr) {
+    ahead_ = static_cast<uint8_t*>(std::malloc(WindowSize));
+  }
+  if (window_ == nullptr || (records > WindowSize && ahead_ == nullptr)) {
     err->Set("out of memory");
     return false;
   }
@@ -157,6 +167,11 @@ bool PackageReader::DecodeData(RecordInfo* info, DecodeSink* sink, ErrorLine* er
     size_t room = 0;
     uint8_t* out = sink->Room(&room);
     if (out == nullptr || room < MaxRun) {
+      if (out_ == nullptr) out_ = static_cast<uint8_t*>(std::malloc(OutSize));
+      if (out_ == nullptr) {
+        err->Set("out of memory");
+        return false;
+      }
       out = out_;
       room = OutSize;
     }

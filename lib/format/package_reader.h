@@ -84,6 +84,7 @@ class PackageReader {
   uint64_t limit_ = 0;  // the list terminator's offset
   uint64_t pos_ = 0;
   uint8_t* window_ = nullptr;  // source bytes [window_start_, window_start_ + window_size_)
+  size_t window_capacity_ = 0;
   uint64_t window_start_ = 0;
   size_t window_size_ = 0;
   uint8_t* ahead_ = nullptr;  // the next window, being read ahead when ahead_size_ > 0

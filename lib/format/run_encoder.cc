@@ -61,10 +61,16 @@ size_t RunEncoder::Encode(const uint8_t* data, size_t size, uint8_t* out) {
   return static_cast<size_t>(out - start);
 }
 
-size_t RunEncoder::Finish(uint8_t* out) {
+size_t RunEncoder::Flush(uint8_t* out) {
   uint8_t* start = out;
   if (count_ > 0) out = FlushRun(value_, count_, crunch_, out);
   count_ = 0;
+  return static_cast<size_t>(out - start);
+}
+
+size_t RunEncoder::Finish(uint8_t* out) {
+  uint8_t* start = out;
+  out += Flush(out);
   // The end marker: C and a count of 0, which no run code has.
   *out++ = crunch_;
   *out++ = 0;

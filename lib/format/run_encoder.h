@@ -27,6 +27,11 @@ class RunEncoder {
   size_t Encode(const uint8_t* data, size_t size, uint8_t* out);
   // Writes the held-back run and the end marker; returns the bytes written.
   size_t Finish(uint8_t* out);
+  // Writes the held-back run, at most RunCodeSize bytes, and no end marker;
+  // returns the bytes written. Coding a record in pieces that start where
+  // the byte value changes, each piece flushed so, gives the bytes of
+  // coding it whole.
+  size_t Flush(uint8_t* out);
 
  private:
   uint8_t crunch_;

@@ -1,5 +1,5 @@
-// Reading a seal slot and the hash behind it: XXH3-128 from xxHash, compiled
-// into this file alone. The stub links this file, and never names the magic.
+// The hash behind the seal: XXH3-128 from xxHash, compiled into this file
+// alone. The stub links this file, which never names the magic.
 #include "format/seal.h"
 
 #include <cstring>
@@ -8,23 +8,6 @@
 
 #define XXH_INLINE_ALL
 #include "xxhash.h"
-
-bool Seal::sealed() const {
-  for (uint8_t byte : hash) {
-    if (byte != 0) return true;
-  }
-  return false;
-}
-
-void ParseSeal(const uint8_t in[SealSlotSize], Seal* seal) {
-  seal->covered = GetU64LE(in + SealLengthOffset);
-  std::memcpy(seal->hash, in + SealHashOffset, SealHashSize);
-}
-
-void* SealHash::State() {
-  uintptr_t at = reinterpret_cast<uintptr_t>(storage_);
-  return storage_ + ((64 - at % 64) % 64);
-}
 
 SealHash::SealHash() {
   static_assert(sizeof(XXH3_state_t) + 63 <= sizeof storage_ && alignof(XXH3_state_t) <= 64,

@@ -6,6 +6,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+
+#include "format/layout.h"
 
 // The slot: the magic, the covered length (u64 little-endian) and the hash.
 // A stub as built holds the magic followed by zeros: an empty slot.
@@ -28,7 +31,12 @@ struct Seal {
   uint64_t covered = 0;             // bytes after the stub that the hash covers
   uint8_t hash[SealHashSize] = {};  // XXH3-128 of them, big-endian (canonical)
   // A zero hash marks an empty slot: the package was not sealed.
-  bool sealed() const;
+  bool sealed() const {
+    for (uint8_t byte : hash) {
+      if (byte != 0) return true;
+    }
+    return false;
+  }
 };
 
 // The bytes of an empty slot, for the stub to build its slot from, so that
@@ -46,7 +54,10 @@ constexpr SealSlotBytes EmptySealSlot() {
 void PutSeal(const Seal& seal, uint8_t out[SealSlotSize]);
 // Reads the length and the hash of a slot. The magic is not compared: the
 // stub reads the slot it holds itself, and the packer finds slots by it.
-void ParseSeal(const uint8_t in[SealSlotSize], Seal* seal);
+inline void ParseSeal(const uint8_t in[SealSlotSize], Seal* seal) {
+  seal->covered = GetU64LE(in + SealLengthOffset);
+  std::memcpy(seal->hash, in + SealHashOffset, SealHashSize);
+}
 
 // Finds the slot of a stub whose bytes are fed in order, in pieces of any
 // size. A stub has a slot when the magic occurs exactly once in it, with
@@ -86,7 +97,10 @@ class SealHash {
   // address in storage_, so that this class asks for no more than ordinary
   // alignment (an over-aligned class would pull the C++ library's aligned
   // new and delete, and its exception machinery, into the stub).
-  void* State();
+  void* State() {
+    uintptr_t at = reinterpret_cast<uintptr_t>(storage_);
+    return storage_ + (64 - at % 64) % 64;
+  }
   unsigned char storage_[640 + 63];
 };
 
