@@ -260,6 +260,23 @@ bool TempOutput::Write(const void* data, size_t size, std::string* err) {
     return false;
   }
   size_ += size;
+  if (tap_ != nullptr) tap_->Wrote(data, size);
+  return true;
+}
+
+bool TempOutput::WriteAt(uint64_t offset, const void* data, size_t size, std::string* err) {
+  const uint8_t* in = static_cast<const uint8_t*>(data);
+  while (size > 0) {
+    ssize_t n = pwrite(static_cast<int>(handle_), in, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      *err = Failure("cannot write", target_, n < 0 ? errno : EIO);
+      return false;
+    }
+    in += n;
+    offset += static_cast<uint64_t>(n);
+    size -= static_cast<size_t>(n);
+  }
   return true;
 }
 

@@ -10,6 +10,7 @@
 
 #include "command_line.h"
 #include "format/printable.h"
+#include "format/text_format.h"
 #include "os.h"
 
 // RtlGenRandom, exported by advapi32 (a system DLL) as SystemFunction036.
@@ -55,7 +56,7 @@ void ErrorText(DWORD code, char* out, size_t out_size) {
     --length;
   }
   if (length == 0)
-    std::snprintf(out, out_size, "error %lu", code);
+    FormatText(out, out_size, "error %lu", code);
   else
     out[length] = 0;
 }

@@ -2,9 +2,10 @@
 # The Windows stub under Wine: a package made with build/win64/tuvo.exe runs
 # the packed program with its arguments, lists, checks and extracts (long
 # paths too) with UTF-8 names, tells the program its caller's folder and
-# package, refuses bad packages, takes its program along when it is killed
-# and clears up after killed stubs, draws its progress line on a console
-# only, and still works once signed with Authenticode. Exits 77 (skipped) when Wine or the cross-built stub is
+# package, refuses bad packages and damaged sealed ones, takes its program
+# along when it is killed and clears up after killed stubs, draws its progress
+# line on a console only, and still works once signed with Authenticode.
+# Exits 77 (skipped) when Wine or the cross-built stub is
 # missing. Usage: stub_wine_test.sh TUVOLINK WIN64_FOLDER
 set -u
 tuvolink=$1
@@ -125,7 +126,17 @@ expect "a process the program started goes on" 1 "$(grep -c '^woke' "$work/stdou
 run "$pkg" --tuvo-list
 expect "--tuvo-list" "$(printf '%12d  data.txt\n%12d  prog.exe' 11 "$(stat -c %s "$src/prog.exe")")" "$out"
 run "$pkg" --tuvo-check
-expect "--tuvo-check" "0 OK" "$status $out"
+expect "--tuvo-check" "0 OK (sealed)" "$status $out"
+
+# One byte changed after the stub: the seal no longer matches.
+stub_size=$(stat -c %s "$win64/tuvo.exe")
+at=$((stub_size + 3))
+byte=$(od -An -tx1 -j "$at" -N1 "$pkg" | tr -d ' ')
+{ head -c "$at" "$pkg"; if [ "$byte" = 5a ]; then printf Y; else printf Z; fi
+  tail -c +$((at + 2)) "$pkg"; } >"$work/damaged.exe"
+run "$work/damaged.exe" --tuvo-extract "$(winpath "$work/damaged-out")"
+expect "a changed byte is refused, nothing written" "125 1 no" \
+  "$status $(grep -c '^tuvo: damaged package: ' <<<"$err") $([ -e "$work/damaged-out" ] && echo yes || echo no)"
 
 deep=$work/out
 for i in $(seq 1 12); do deep=$deep/a-rather-long-folder-name-$i; done
@@ -188,6 +199,8 @@ if command -v osslsigncode >/dev/null && command -v openssl >/dev/null; then
   expect "osslsigncode signed the package" 1 "$(osslsigncode verify -in "$work/signed.exe" 2>&1 | grep -c 'Signature Index')"
   run "$work/signed.exe" x "y z" exit=5
   expect "the signed package runs" $'5\n[x]\n[y z]\n[exit=5]' "$status"$'\n'"$(grep '^\[' <<<"$out")"
+  run "$work/signed.exe" --tuvo-check
+  expect "the signed package's seal still matches" "0 OK (sealed)" "$status $out"
   run "$work/signed.exe" --tuvo-extract "$(winpath "$work/signed-out")"
   expect "the signed package extracts" "0 packed data" "$status $(cat "$work/signed-out/data.txt" 2>/dev/null)"
   expect "the temporary folder is removed" 0 "$(temp_left)"
