@@ -236,10 +236,14 @@ TEST_P(Schedulers, InputsThatChangeBetweenReadingsFail) {
     std::fill_n(data.begin() + static_cast<std::ptrdiff_t>(at - 10), 20, 250);
     std::fill_n(moved.begin() + static_cast<std::ptrdiff_t>(at - 10), 30, 250);
   }
+  // Rewritten in place: the same size and the same runs at every piece
+  // boundary, one byte else.
+  Bytes rewritten = data;
+  rewritten[PieceSize + PieceSize / 2] ^= 1;
   struct {
     const Bytes* changed;
     uint64_t after;  // bytes read before the change
-  } cases[] = {{&grown, large}, {&shrunk, large}, {&moved, large + 1}};
+  } cases[] = {{&grown, large}, {&shrunk, large}, {&moved, large + 1}, {&rewritten, large}};
   for (const auto& c : cases) {
     FakeSource source;
     source.files["big"].data = data;
