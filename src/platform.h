@@ -112,6 +112,11 @@ std::string ExecutableDir();
 // The number of processors this process may run on (its affinity), at least 1.
 unsigned UsableProcessors();
 
+// How busy the machine is: the number of other threads running or waiting
+// to run now (on Linux; elsewhere the last minute's load average), 0 where
+// the system does not tell.
+double MachineLoad();
+
 // True if `path` names an existing regular file (links followed).
 bool IsRegularFile(const std::string& path);
 

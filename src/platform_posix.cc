@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "names.h"
@@ -332,6 +334,32 @@ unsigned UsableProcessors() {
 #endif
   long online = sysconf(_SC_NPROCESSORS_ONLN);
   return online > 0 ? static_cast<unsigned>(online) : 1;
+}
+
+double MachineLoad() {
+#if defined(__linux__)
+  // The fourth field of /proc/loadavg, "running/total", counts the threads
+  // runnable at this moment, the reader among them. The averages beside it
+  // trail by a minute: a run of packs would see its own earlier runs as load.
+  int fd = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    char text[128];
+    ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (n > 0) {
+      text[n] = '\0';
+      double averages[3];
+      unsigned running = 0;
+      if (std::sscanf(text, "%lf %lf %lf %u/", &averages[0], &averages[1], &averages[2],
+                      &running) == 4 &&
+          running > 0) {
+        return running - 1;
+      }
+    }
+  }
+#endif
+  double load[1] = {0};
+  return getloadavg(load, 1) == 1 ? load[0] : 0;
 }
 
 bool IsRegularFile(const std::string& path) {

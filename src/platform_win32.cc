@@ -304,6 +304,9 @@ unsigned UsableProcessors() {
   return count;
 }
 
+// Windows keeps no load average; its packer runs the serial scheduler anyway.
+double MachineLoad() { return 0; }
+
 bool IsRegularFile(const std::string& path) {
   DWORD attributes = GetFileAttributesW(Wide(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);

@@ -292,4 +292,19 @@ TEST_P(Schedulers, QuietRunsTellTheObserverOfEveryByteOnce) {
 
 INSTANTIATE_TEST_SUITE_P(SerialAndThreaded, Schedulers, ::testing::Values(1u, 2u, 3u));
 
+// One worker for each processor that the machine's load leaves free.
+TEST(WorkersFor, LeavesBusyProcessorsAlone) {
+  struct {
+    unsigned usable;
+    double load;
+    unsigned workers;
+  } const cases[] = {{1, 0.0, 1}, {2, 0.0, 2},          {2, 0.4, 2},
+                     {2, 0.6, 1}, {2, 1.0, 1},          {2, 7.5, 1},
+                     {4, 1.2, 3}, {8, 0.0, MaxWorkers}, {16, 9.0, MaxWorkers}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(WorkersFor(c.usable, c.load), c.workers)
+        << c.usable << " processors, load " << c.load;
+  }
+}
+
 }  // namespace
