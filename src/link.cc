@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "format/layout.h"
+#include "format/seal.h"
 #include "input_checks.h"
 #include "names.h"
 #include "pack_pipeline.h"
@@ -43,7 +44,33 @@ bool CheckInputs(const std::string& stub_path, const LinkNode* list, LinkSummary
   return true;
 }
 
-bool CopyStub(const std::string& stub_path, TargetWriter* target, std::string* err) {
+// Hashes the bytes that follow the stub as they reach the target, for the
+// seal.
+class SealTap : public WriteTap {
+ public:
+  void Wrote(const void* data, size_t size) override {
+    hash_.Update(data, size);
+    bytes_ += size;
+  }
+  // Fills the stub's slot, at `slot` in the target, with the seal of what the
+  // tap has seen.
+  bool WriteSeal(uint64_t slot, TempOutput* output, std::string* err) {
+    Seal seal;
+    seal.covered = bytes_;
+    hash_.Final(seal.hash);
+    uint8_t bytes[SealSlotSize];
+    PutSeal(seal, bytes);
+    return output->WriteAt(slot, bytes, sizeof bytes, err);
+  }
+
+ private:
+  SealHash hash_;
+  uint64_t bytes_ = 0;
+};
+
+// Copies the stub and looks for its seal slot on the way.
+bool CopyStub(const std::string& stub_path, TargetWriter* target, SealSlotFinder* finder,
+              std::string* err) {
   InputFile stub;
   if (!stub.Open(stub_path.c_str(), err)) return false;
   std::unique_ptr<uint8_t[]> buffer(new uint8_t[InputFile::BlockSize]);
@@ -51,6 +78,7 @@ bool CopyStub(const std::string& stub_path, TargetWriter* target, std::string* e
     size_t got = 0;
     if (!stub.Read(buffer.get(), InputFile::BlockSize, &got, err)) return false;
     if (got == 0) break;
+    finder->Feed(buffer.get(), got);
     if (!target->Write(buffer.get(), got, err)) return false;
   }
   if (target->position() > MaxStubSize) {
@@ -137,14 +165,20 @@ bool WriteTarget(const char* target_name, const std::string& stub_path, const Li
                  std::string* err) {
   LinkSummary counted;
   if (!CheckInputs(stub_path, list, &counted, err)) return false;
+  SealTap tap;  // outlives the output that calls it
   TempOutput output;
   if (!output.Create(target_name, err)) return false;
   TargetWriter target(&output);
   Say(progress, "Linking...\n");
   Say(progress, "Adding Executable...\n");
-  if (!CopyStub(stub_path, &target, err)) return false;
+  SealSlotFinder finder;
+  if (!CopyStub(stub_path, &target, &finder, err)) return false;
   const uint32_t start = static_cast<uint32_t>(target.position());
   if (!target.Flush(err)) return false;
+  // A stub without a slot of its own stays byte for byte as it is.
+  uint64_t slot = 0;
+  const bool sealed = finder.Found(&slot);
+  if (sealed) output.set_tap(&tap);
   if (!PackRecords(list, &output, progress, observer, err)) return false;
   Say(progress, "Terminating Target...\n");
   uint8_t trailer[TrailerSize];
@@ -152,6 +186,7 @@ bool WriteTarget(const char* target_name, const std::string& stub_path, const Li
   if (!target.Write(trailer, sizeof trailer, err)) return false;
   if (!target.Flush(err)) return false;
   if (!FlushProgress(progress, err)) return false;
+  if (sealed && !tap.WriteSeal(slot, &output, err)) return false;
   if (!output.Commit(err)) return false;
   if (summary != nullptr) {
     *summary = counted;

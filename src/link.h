@@ -42,7 +42,9 @@ struct LinkSummary {
 // `observer` (which may be null) of the bytes read. Every input and the stub
 // are checked before anything is written, and `progress` is flushed and
 // checked before the target is replaced: a failed progress line fails the
-// run. Returns false and sets *err (naming the file and the reason) on any
+// run. A stub with a seal slot (format/seal.h) gets the seal of all that
+// follows it written into that slot; any other stub is copied unchanged.
+// Returns false and sets *err (naming the file and the reason) on any
 // failure; an existing target is then left as it was and no temporary
 // remains. Fills *summary (which may be null) on success.
 bool WriteTarget(const char* target_name, const std::string& stub_path, const LinkNode* list,

@@ -8,6 +8,14 @@
 #include "pack_stages.h"
 #include "platform.h"
 
+unsigned WorkersFor(unsigned usable, double load) {
+  // Rounded: a load of 0.3 on two processors leaves both to us, one of 0.6
+  // only one.
+  double spare = static_cast<double>(usable) - load + 0.5;
+  unsigned workers = spare < 1 ? 1 : static_cast<unsigned>(spare);
+  return std::min(std::min(workers, usable), MaxWorkers);
+}
+
 bool PackRecords(const LinkNode* list, TempOutput* output, std::FILE* progress,
                  PackObserver* observer, std::string* err) {
   return PackRecordsWith(list, output, progress, observer, PackOptions(), err);
@@ -25,10 +33,10 @@ bool PackRecordsWith(const LinkNode* list, TempOutput* output, std::FILE* progre
     *err = "out of memory";
     return false;
   }
-  unsigned workers = options.workers != 0 ? options.workers : UsableProcessors();
-  workers = std::min(workers, MaxWorkers);
 #if TUVOLINK_PACK_THREADS
-  // With one processor, threads would only take turns on it.
+  const unsigned workers = options.workers != 0 ? std::min(options.workers, MaxWorkers)
+                                                : WorkersFor(UsableProcessors(), MachineLoad());
+  // With one worker, threads would only hand work to each other.
   if (workers > 1) return PackThreaded(names, workers, source, output, progress, observer, err);
 #endif
   return PackSerial(names, source, output, progress, observer, err);

@@ -38,10 +38,17 @@ bool PackRecords(const LinkNode* list, TempOutput* output, std::FILE* progress,
 
 constexpr unsigned MaxWorkers = 4;
 
+// The number of workers for `usable` processors when `load` other threads
+// want to run (MachineLoad): one for each processor the load leaves free, at
+// least one, at most MaxWorkers. On a machine busy with other work, threads
+// would only share the processors this process gets and add the cost of
+// handing work between them.
+unsigned WorkersFor(unsigned usable, double load);
+
 // How PackRecordsWith packs: the seams of the tests.
 struct PackOptions {
-  // The number of workers: 0 for one a usable processor (at most
-  // MaxWorkers), 1 for the serial scheduler on the calling thread.
+  // The number of workers: 0 for WorkersFor the usable processors and the
+  // machine's load, 1 for the serial scheduler on the calling thread.
   unsigned workers = 0;
   // Where the inputs are read from; null for the files themselves.
   InputSource* source = nullptr;

@@ -32,18 +32,23 @@ bool PackLarge(PackInput* input, const std::string& name, Buffers* buffers, Spil
                PackObserver* observer, std::string* err) {
   const uint64_t pieces = PieceCount(input->size());
   ByteHistogram counts;
+  uint64_t counted_digest = 0;
   for (uint64_t i = 0; i < pieces; ++i) {
-    if (!CountPiece(input, name, i, buffers->piece.get(), &counts, observer, err)) return false;
+    uint64_t digest = 0;
+    if (!CountPiece(input, name, i, buffers->piece.get(), &counts, &digest, observer, err)) {
+      return false;
+    }
+    counted_digest += digest;
   }
   const uint8_t crunch = PickCrunchByte(counts);
   if (buffers->out.room() < MaxRecordHeadSize && !spill->Drain(&buffers->out, err)) return false;
   BeginRecord(name, crunch, &buffers->out);
-  uint64_t covered = 0;
+  JoinState join;
   for (uint64_t i = 0; i < pieces; ++i) {
     PieceSpan span;
     if (!CodePiece(input, name, i, crunch, buffers->piece.get(), &buffers->out, spill, &span,
                    err) ||
-        !JoinPiece(name, input->size(), i, span, &covered, err)) {
+        !JoinPiece(name, input->size(), i, span, counted_digest, &join, err)) {
       return false;
     }
   }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "format/digest.h"
 #include "names.h"
 #include "pack_pipeline.h"
 #include "platform.h"
@@ -155,7 +156,7 @@ bool Compress(const std::string& name, uint8_t crunch, const uint8_t* data, size
 uint64_t PieceCount(uint64_t size) { return size == 0 ? 1 : (size + PieceSize - 1) / PieceSize; }
 
 bool CountPiece(PackInput* input, const std::string& name, uint64_t index, uint8_t* buffer,
-                ByteHistogram* counts, PackObserver* observer, std::string* err) {
+                ByteHistogram* counts, uint64_t* digest, PackObserver* observer, std::string* err) {
   const uint64_t size = input->size();
   const uint64_t begin = index * PieceSize;
   const size_t want = static_cast<size_t>(std::min<uint64_t>(PieceSize, size - begin));
@@ -169,6 +170,7 @@ bool CountPiece(PackInput* input, const std::string& name, uint64_t index, uint8
     return false;
   }
   counts->Add(buffer, want);
+  *digest = Digest64(buffer, want, index);
   return true;
 }
 
@@ -190,6 +192,7 @@ bool CodePiece(PackInput* input, const std::string& name, uint64_t index, uint8_
   uint64_t start = begin;
   while (start > 0 && start < end && buffer[start - from] == buffer[start - from - 1]) ++start;
   *span = PieceSpan();
+  span->digest = Digest64(buffer + (begin - from), static_cast<size_t>(end - begin), index);
   if (start == end) {
     // A run crosses the whole piece: the piece before codes it, to the end
     // of the input if this is the last piece, which still ends the record.
@@ -217,15 +220,17 @@ bool CodePiece(PackInput* input, const std::string& name, uint64_t index, uint8_
 }
 
 bool JoinPiece(const std::string& name, uint64_t size, uint64_t index, const PieceSpan& span,
-               uint64_t* covered, std::string* err) {
+               uint64_t counted_digest, JoinState* state, std::string* err) {
   if (!span.empty) {
-    if (span.start != *covered) {
+    if (span.start != state->covered) {
       *err = ChangedMessage(name);
       return false;
     }
-    *covered = span.stop;
+    state->covered = span.stop;
   }
-  if (index + 1 == PieceCount(size) && *covered != size) {
+  state->digest += span.digest;
+  if (index + 1 == PieceCount(size) &&
+      (state->covered != size || state->digest != counted_digest)) {
     *err = ChangedMessage(name);
     return false;
   }

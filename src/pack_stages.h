@@ -124,16 +124,19 @@ void BeginRecord(const std::string& name, uint8_t crunch, OutBuffer* out);
 uint64_t PieceCount(uint64_t size);
 
 // Counts piece `index` of `input` (of `size` bytes when opened) into
-// `counts`, through `buffer` (PieceBufferSize bytes). Fails, naming the
-// input, when it cannot be read or when it is no longer `size` bytes long.
+// `counts`, through `buffer` (PieceBufferSize bytes), and sets *digest to the
+// digest of the piece's bytes. Fails, naming the input, when it cannot be
+// read or when it is no longer `size` bytes long.
 bool CountPiece(PackInput* input, const std::string& name, uint64_t index, uint8_t* buffer,
-                ByteHistogram* counts, PackObserver* observer, std::string* err);
+                ByteHistogram* counts, uint64_t* digest, PackObserver* observer, std::string* err);
 
-// The input bytes [start, stop) whose items a piece coded; none if empty.
+// The input bytes [start, stop) whose items a piece coded, none if empty,
+// and the digest of the piece's bytes as the coding read them.
 struct PieceSpan {
   uint64_t start = 0;
   uint64_t stop = 0;
   bool empty = true;
+  uint64_t digest = 0;
 };
 
 // Codes piece `index` of a large input with `crunch` into `out` (draining
@@ -145,11 +148,20 @@ struct PieceSpan {
 bool CodePiece(PackInput* input, const std::string& name, uint64_t index, uint8_t crunch,
                uint8_t* buffer, OutBuffer* out, Spill* spill, PieceSpan* span, std::string* err);
 
-// Checks that piece `index` of `count` continues the pieces before it, which
-// coded [0, *covered), and advances *covered. A gap, an overlap or a wrong
-// end means the input changed between the readings: false, with the message.
+// What the joining of a large input's coded pieces, in order, has seen.
+struct JoinState {
+  uint64_t covered = 0;  // the input bytes [0, covered) are coded
+  uint64_t digest = 0;   // the sum of the coded pieces' digests
+};
+
+// Checks that piece `index` continues the pieces before it and adds it to
+// *state. At the last piece, the coded pieces must cover the input and their
+// digests must sum to `counted_digest`, the sum of the counted pieces'
+// digests: a gap, an overlap, a wrong end or other bytes than were counted
+// (a file rewritten in place, even to the same size) mean that the input
+// changed between the readings: false, with the message.
 bool JoinPiece(const std::string& name, uint64_t size, uint64_t index, const PieceSpan& span,
-               uint64_t* covered, std::string* err);
+               uint64_t counted_digest, JoinState* state, std::string* err);
 
 // "'NAME' changed while it was being packed".
 std::string ChangedMessage(const std::string& name);

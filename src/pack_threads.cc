@@ -47,8 +47,9 @@ struct LargeJob {
   uint64_t next_code = 0;   // the next piece to claim for coding
   bool failed = false;      // no more claims
   ByteHistogram counts;
+  uint64_t counted_digest = 0;  // the sum of the counted pieces' digests
   uint8_t crunch = 0;
-  uint64_t covered = 0;  // the writer's: input bytes coded so far
+  JoinState join;  // the writer's
 };
 
 struct Slot {
@@ -362,12 +363,14 @@ void Scheduler::ShareLarge(Worker* worker, std::unique_ptr<PackInput> input, uin
 
 void Scheduler::RunCount(Worker* worker, LargeJob* job, uint64_t piece) {
   ByteHistogram counts;
+  uint64_t digest = 0;
   std::string err;
-  bool ok =
-      CountPiece(job->input.get(), job->name, piece, worker->piece.get(), &counts, observer_, &err);
+  bool ok = CountPiece(job->input.get(), job->name, piece, worker->piece.get(), &counts, &digest,
+                       observer_, &err);
   Lock lock(mutex_);
   if (ok) {
     job->counts.Merge(counts);
+    job->counted_digest += digest;
     if (++job->counted == job->pieces) {
       job->crunch = PickCrunchByte(job->counts);
       wake_.notify_all();
@@ -444,8 +447,8 @@ void Scheduler::Deliver(Delivery delivery) {
 
 bool Scheduler::WriteDelivery(Delivery* delivery, std::string* err) {
   LargeJob* job = delivery->job;
-  if (job != nullptr &&
-      !JoinPiece(job->name, job->size, delivery->piece, delivery->span, &job->covered, err)) {
+  if (job != nullptr && !JoinPiece(job->name, job->size, delivery->piece, delivery->span,
+                                   job->counted_digest, &job->join, err)) {
     return false;
   }
   if (delivery->slot != nullptr && !delivery->slot->out.WriteTo(progress_, &target_, err)) {

@@ -52,6 +52,13 @@ class InputFile {
   std::string name_;
 };
 
+// Sees the bytes written to a TempOutput, in order, once they are written.
+class WriteTap {
+ public:
+  virtual ~WriteTap() = default;
+  virtual void Wrote(const void* data, size_t size) = 0;
+};
+
 // The output under construction: a new file in the target's folder that
 // replaces the target by a rename once it is complete. Until Commit succeeds
 // the target is untouched, and the temporary is removed on Discard, on
@@ -67,6 +74,13 @@ class TempOutput {
   bool Create(const std::string& target, std::string* err);
   // Writes all of data[0, size).
   bool Write(const void* data, size_t size, std::string* err);
+  // From now on Write hands every byte it writes to `tap` as well (null: to
+  // none); the packer hashes what follows the stub this way.
+  void set_tap(WriteTap* tap) { tap_ = tap; }
+  // Writes data[0, size) at `offset`, over bytes written before, and tells
+  // no tap. For the last write before Commit: a Write after it may land
+  // anywhere (Windows moves the file position, POSIX does not).
+  bool WriteAt(uint64_t offset, const void* data, size_t size, std::string* err);
   // Closes the temporary, gives it the mode of a new program (all permissions
   // less the umask) and renames it over the target.
   bool Commit(std::string* err);
@@ -78,6 +92,7 @@ class TempOutput {
 
  private:
   intptr_t handle_ = -1;
+  WriteTap* tap_ = nullptr;
   uint64_t size_ = 0;
   std::string target_;
   std::string temp_path_;
@@ -96,6 +111,11 @@ std::string ExecutableDir();
 
 // The number of processors this process may run on (its affinity), at least 1.
 unsigned UsableProcessors();
+
+// How busy the machine is: the number of other threads running or waiting
+// to run now (on Linux; elsewhere the last minute's load average), 0 where
+// the system does not tell.
+double MachineLoad();
 
 // True if `path` names an existing regular file (links followed).
 bool IsRegularFile(const std::string& path);

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "names.h"
@@ -260,6 +262,23 @@ bool TempOutput::Write(const void* data, size_t size, std::string* err) {
     return false;
   }
   size_ += size;
+  if (tap_ != nullptr) tap_->Wrote(data, size);
+  return true;
+}
+
+bool TempOutput::WriteAt(uint64_t offset, const void* data, size_t size, std::string* err) {
+  const uint8_t* in = static_cast<const uint8_t*>(data);
+  while (size > 0) {
+    ssize_t n = pwrite(static_cast<int>(handle_), in, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      *err = Failure("cannot write", target_, n < 0 ? errno : EIO);
+      return false;
+    }
+    in += n;
+    offset += static_cast<uint64_t>(n);
+    size -= static_cast<size_t>(n);
+  }
   return true;
 }
 
@@ -315,6 +334,32 @@ unsigned UsableProcessors() {
 #endif
   long online = sysconf(_SC_NPROCESSORS_ONLN);
   return online > 0 ? static_cast<unsigned>(online) : 1;
+}
+
+double MachineLoad() {
+#if defined(__linux__)
+  // The fourth field of /proc/loadavg, "running/total", counts the threads
+  // runnable at this moment, the reader among them. The averages beside it
+  // trail by a minute: a run of packs would see its own earlier runs as load.
+  int fd = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    char text[128];
+    ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (n > 0) {
+      text[n] = '\0';
+      double averages[3];
+      unsigned running = 0;
+      if (std::sscanf(text, "%lf %lf %lf %u/", &averages[0], &averages[1], &averages[2],
+                      &running) == 4 &&
+          running > 0) {
+        return running - 1;
+      }
+    }
+  }
+#endif
+  double load[1] = {0};
+  return getloadavg(load, 1) == 1 ? load[0] : 0;
 }
 
 bool IsRegularFile(const std::string& path) {

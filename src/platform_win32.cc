@@ -225,6 +225,7 @@ bool TempOutput::Create(const std::string& target, std::string* err) {
 bool TempOutput::Write(const void* data, size_t size, std::string* err) {
   size_ += size;
   const uint8_t* in = static_cast<const uint8_t*>(data);
+  const size_t whole = size;
   while (size > 0) {
     DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
     DWORD n = 0;
@@ -233,6 +234,26 @@ bool TempOutput::Write(const void* data, size_t size, std::string* err) {
       return false;
     }
     in += n;
+    size -= n;
+  }
+  if (tap_ != nullptr) tap_->Wrote(data, whole);
+  return true;
+}
+
+bool TempOutput::WriteAt(uint64_t offset, const void* data, size_t size, std::string* err) {
+  const uint8_t* in = static_cast<const uint8_t*>(data);
+  while (size > 0) {
+    DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD n = 0;
+    if (!WriteFile(reinterpret_cast<HANDLE>(handle_), in, chunk, &n, &at) || n == 0) {
+      *err = Failure("cannot write", target_, GetLastError());
+      return false;
+    }
+    in += n;
+    offset += n;
     size -= n;
   }
   return true;
@@ -282,6 +303,9 @@ unsigned UsableProcessors() {
   for (; process != 0; process &= process - 1) ++count;
   return count;
 }
+
+// Windows keeps no load average; its packer runs the serial scheduler anyway.
+double MachineLoad() { return 0; }
 
 bool IsRegularFile(const std::string& path) {
   DWORD attributes = GetFileAttributesW(Wide(path).c_str());

@@ -77,7 +77,9 @@ uint64_t ElfImageSize(PackageSource* source, uint64_t file_size, const uint8_t* 
     if (offset > file_size || size > file_size) return 0;
     end = Max(end, offset + size);
   }
-  return end;
+  // Headers that claim more than the file holds (a file cut short) are
+  // damaged ones.
+  return end <= file_size ? end : 0;
 }
 
 // PE: the image ends after the headers, the raw data of the last section and

@@ -69,15 +69,18 @@ class Folder {
   ~Folder();
 
   // Creates a new folder with a random name, only for this user, in the
-  // temporary folder ($TMPDIR or /tmp, %TEMP% on Windows). On POSIX the
-  // object holds a lock on it and marks it as one that a later run may
-  // remove once the lock is free: a stub killed outright cannot clean up.
+  // temporary folder ($TMPDIR or /tmp, %TEMP% on Windows). The object holds
+  // a lock on it and marks it as one that a later run may remove once the
+  // lock is free: a stub killed outright cannot clean up. On POSIX the lock
+  // is a flock on the folder and the mark its sticky bit; on Windows both
+  // are the file tuvo-XXXXXXXXXXXXXXXX.lock beside the folder, which the
+  // run holds open with no sharing.
   bool CreateTemp(ErrorLine* err);
   // Takes the mark away, so that no later run removes the folder.
   void Keep();
   // Removes the folders that stubs killed outright left beside this one:
-  // only this user's tuvo-XXXXXX folders that bear the mark of CreateTemp
-  // and whose lock can be taken. Nothing on Windows.
+  // only this user's folders that bear the mark of CreateTemp and whose
+  // lock can be taken; a folder without the mark is never touched.
   void RemoveStale();
   // Opens the folder `path`, creating it and its parents if missing.
   bool OpenOrCreate(const char* path, ErrorLine* err);
@@ -113,6 +116,7 @@ class Folder {
 #ifdef _WIN32
   wchar_t* path_ = nullptr;  // "\\?\" form, so that long paths work
   size_t parents_from_ = 0;  // OpenOrCreate made the parents from here on
+  void* lock_ = nullptr;     // the open lock file of CreateTemp
 #else
   // The folder holding `path` (opened, with O_NOFOLLOW at every step), and
   // its last component in *leaf. With `create`, missing folders on the way
@@ -218,7 +222,9 @@ constexpr int NotFound = 127;
 // (on Windows the raw command line after the stub's own first `first - 1`
 // arguments). Waits for it and returns its exit status, 128 + n if signal n
 // ended it, or CannotRun / NotFound with *err set. Interrupts that the
-// program does not get by itself are passed on to it.
+// program does not get by itself are passed on to it. A stub killed outright
+// takes the program with it (on Linux; on Windows where a job can hold it).
+// While the program runs, folder->RemoveStale() clears up after earlier stubs.
 int RunProgram(Folder* folder, const PathChar* path, char** argv, int first, ErrorLine* err);
 
 // From now on Ctrl-C and SIGTERM are noted instead of ending the stub.

@@ -21,6 +21,7 @@
 #include <ctime>
 
 #include "format/printable.h"
+#include "format/text_format.h"
 #include "os.h"
 
 namespace {
@@ -176,12 +177,12 @@ bool Folder::CreateTemp(ErrorLine* err) {
     used = std::strlen(path_);
     if (path_[used - 1] != '/') path_[used++] = '/';
   }
-  int n = std::snprintf(path_ + used, sizeof path_ - used, "%.*s/tuvo-XXXXXX",
-                        static_cast<int>(length), base);
-  if (n < 0 || static_cast<size_t>(n) >= sizeof path_ - used) {
+  static const char Leaf[] = "/tuvo-XXXXXX";
+  if (used + length + sizeof Leaf > sizeof path_) {
     err->Set("the temporary folder name '%s' is too long", Shown(base).text);
     return false;
   }
+  FormatText(path_ + used, sizeof path_ - used, "%.*s%s", static_cast<int>(length), base, Leaf);
   // mkdtemp creates the folder exclusively, with mode 0700 and a random name.
   if (mkdtemp(path_) == nullptr) {
     err->Set("cannot create a temporary folder in '%s': %s; set TMPDIR to a writable folder",
@@ -591,7 +592,7 @@ int RunProgram(Folder* folder, const PathChar* path, char** argv, int first, Err
   int argc = 0;
   while (argv[argc] != nullptr) ++argc;
   char program[sizeof folder->path_ + MaxName + 1];
-  std::snprintf(program, sizeof program, "%s/%s", folder->path_, path);
+  FormatText(program, sizeof program, "%s/%s", folder->path_, path);
   char** args = static_cast<char**>(std::calloc(static_cast<size_t>(argc) + 2, sizeof(char*)));
   int report[2];
   if (args == nullptr || pipe2(report, O_CLOEXEC) != 0) {

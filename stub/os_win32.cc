@@ -10,6 +10,7 @@
 
 #include "command_line.h"
 #include "format/printable.h"
+#include "format/text_format.h"
 #include "os.h"
 
 // RtlGenRandom, exported by advapi32 (a system DLL) as SystemFunction036.
@@ -55,7 +56,7 @@ void ErrorText(DWORD code, char* out, size_t out_size) {
     --length;
   }
   if (length == 0)
-    std::snprintf(out, out_size, "error %lu", code);
+    FormatText(out, out_size, "error %lu", code);
   else
     out[length] = 0;
 }
@@ -133,6 +134,73 @@ wchar_t* NewInside(const wchar_t* folder, const wchar_t* path, size_t length) {
   std::wmemcpy(part, path, length);
   part[length] = 0;
   return NewJoined(folder, part);
+}
+
+// The lock files of CreateTemp: "tuvo-", 16 hexadecimal digits, ".lock".
+constexpr size_t LockNameLength = 26;
+constexpr size_t LockSuffixLength = 5;
+
+// Opens the lock file `path` with no sharing, so that only one process at a
+// time holds it; DELETE access lets the holder delete it through the handle.
+HANDLE OpenLock(const wchar_t* path, DWORD disposition) {
+  return CreateFileW(path, GENERIC_READ | DELETE, 0, nullptr, disposition,
+                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+// Deletes the lock file open at `lock` and closes it. Deleting through the
+// handle leaves no moment when the file is there and free.
+void DropLock(HANDLE lock) {
+  if (lock == nullptr || lock == INVALID_HANDLE_VALUE) return;
+  FILE_DISPOSITION_INFO gone = {TRUE};
+  SetFileInformationByHandle(lock, FileDispositionInfo, &gone, sizeof gone);
+  CloseHandle(lock);
+}
+
+// Removes the folder of the lock file `name` in `base` if the lock can be
+// taken: its stub is gone. A lock left without its folder goes too.
+void RemoveIfStale(const wchar_t* base, const wchar_t* name) {
+  wchar_t* path = NewJoined(base, name);
+  HANDLE lock = path != nullptr ? OpenLock(path, OPEN_EXISTING) : INVALID_HANDLE_VALUE;
+  if (lock != INVALID_HANDLE_VALUE) {
+    path[std::wcslen(path) - LockSuffixLength] = 0;
+    bool gone = GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES &&
+                GetLastError() == ERROR_FILE_NOT_FOUND;
+    // A link in the folder's place is left alone. %TEMP% is the user's
+    // own: nobody else can put one there between the check and the removal.
+    if (!gone && IsPlainFolder(path)) {
+      RemoveContents(path);
+      gone = RemoveDirectoryW(path);
+    }
+    if (gone) {
+      DropLock(lock);
+    } else {
+      CloseHandle(lock);  // the mark stays: a later run tries again
+    }
+  }
+  std::free(path);
+}
+
+// Sets whether closing `job` ends the processes in it. Breakaway stays
+// allowed: a program that asks to leave the job could start such processes
+// before.
+bool SetKillOnClose(HANDLE job, bool kill) {
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+  limits.BasicLimitInformation.LimitFlags =
+      JOB_OBJECT_LIMIT_BREAKAWAY_OK | (kill ? JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE : 0);
+  return SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+}
+
+// Puts the suspended process in a new job that ends it when the stub ends,
+// however it ends: the job's one handle is the stub's, not inherited.
+// Returns null when the system refuses (before Windows 8, a stub that is
+// in a job already), and the program then runs as it would without.
+HANDLE NewJobFor(HANDLE process) {
+  HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  if (job != nullptr && !(SetKillOnClose(job, true) && AssignProcessToJobObject(job, process))) {
+    CloseHandle(job);
+    job = nullptr;
+  }
+  return job;
 }
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
@@ -261,7 +329,12 @@ bool ToPathChars(const char* name, PathChar* out, size_t out_size) {
          MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name, -1, out, size) > 0;
 }
 
-Folder::~Folder() { std::free(path_); }
+Folder::~Folder() {
+  // A lock still held marks a folder that could not be removed: a later
+  // run tries again.
+  if (lock_ != nullptr) CloseHandle(static_cast<HANDLE>(lock_));
+  std::free(path_);
+}
 
 void Folder::SetDisplay(const char* path) {
   Printable(path, std::strlen(path), display_, sizeof display_);
@@ -278,22 +351,33 @@ bool Folder::CreateTemp(ErrorLine* err) {
     unsigned char random[8] = {};
     SystemFunction036(random, sizeof random);
     wchar_t name[MAX_PATH + 32];
-    _snwprintf(name, sizeof name / sizeof name[0], L"%lstuvo-%02x%02x%02x%02x%02x%02x%02x%02x",
+    _snwprintf(name, sizeof name / sizeof name[0], L"%lstuvo-%02x%02x%02x%02x%02x%02x%02x%02x.lock",
                base, random[0], random[1], random[2], random[3], random[4], random[5], random[6],
                random[7]);
     name[sizeof name / sizeof name[0] - 1] = 0;
     std::free(path_);
     path_ = NewLongPath(name);
     if (path_ == nullptr) break;
+    // The lock comes first, held from the moment it exists, so that no
+    // other run ever finds the folder marked and free. Without one (a
+    // folder that refuses files) the folder is simply not marked.
+    HANDLE lock = OpenLock(path_, CREATE_NEW);
+    if (lock == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) continue;
+    path_[std::wcslen(path_) - LockSuffixLength] = 0;
+    name[std::wcslen(name) - LockSuffixLength] = 0;
     // Fails rather than reusing a folder that exists.
     if (CreateDirectoryW(path_, nullptr)) {
       fresh_ = true;
+      lock_ = lock != INVALID_HANDLE_VALUE ? lock : nullptr;
       char utf8[MAX_PATH * 3 + 96];
       ToUtf8(name, utf8, sizeof utf8);
       SetDisplay(utf8);
       return true;
     }
-    if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+    DWORD error = GetLastError();
+    DropLock(lock);
+    SetLastError(error);
+    if (error != ERROR_ALREADY_EXISTS) break;
   }
   char utf8[MAX_PATH * 3];
   ToUtf8(base, utf8, sizeof utf8);
@@ -305,9 +389,31 @@ bool Folder::CreateTemp(ErrorLine* err) {
   return false;
 }
 
-// A stub killed outright leaves its folder behind on Windows.
-void Folder::Keep() {}
-void Folder::RemoveStale() {}
+void Folder::Keep() {
+  DropLock(static_cast<HANDLE>(lock_));
+  lock_ = nullptr;
+}
+
+void Folder::RemoveStale() {
+  wchar_t* slash = path_ != nullptr ? std::wcsrchr(path_, L'\\') : nullptr;
+  if (lock_ == nullptr || slash == nullptr) return;
+  *slash = 0;  // path_ is the temporary folder meanwhile
+  wchar_t* pattern = NewJoined(path_, L"tuvo-*.lock");
+  WIN32_FIND_DATAW found;
+  HANDLE search = pattern == nullptr ? INVALID_HANDLE_VALUE
+                                     : FindFirstFileExW(pattern, FindExInfoBasic, &found,
+                                                        FindExSearchNameMatch, nullptr, 0);
+  std::free(pattern);
+  // This run's own lock is held, and does not open.
+  for (bool more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
+    if (std::wcslen(found.cFileName) == LockNameLength &&
+        !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      RemoveIfStale(path_, found.cFileName);
+    }
+  }
+  if (search != INVALID_HANDLE_VALUE) FindClose(search);
+  *slash = L'\\';
+}
 
 bool Folder::OpenOrCreate(const char* path, ErrorLine* err) {
   SetDisplay(path);
@@ -346,6 +452,7 @@ bool Folder::RemoveAll(ErrorLine* err) {
       }
       std::free(path_);
       path_ = nullptr;
+      Keep();  // the lock goes last: the folder stays marked until it is gone
       return true;
     }
     Sleep(100);
@@ -498,6 +605,33 @@ void CatchInterrupts() { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
 
 int Interrupted() { return static_cast<int>(noted_signal); }
 
+namespace {
+
+// Lets the suspended program run, in a job of its own where the system
+// allows one, clears up after earlier stubs meanwhile, and returns the
+// program's exit code once it has ended. Closes the process's handles.
+DWORD RunToEnd(Folder* folder, const PROCESS_INFORMATION& process) {
+  HANDLE job = NewJobFor(process.hProcess);
+  if (ResumeThread(process.hThread) == static_cast<DWORD>(-1)) {
+    TerminateProcess(process.hProcess, CannotRun);
+  }
+  CloseHandle(process.hThread);
+  folder->RemoveStale();
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = CannotRun;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hProcess);
+  if (job != nullptr) {
+    // What the program started and left running goes on, as it did before
+    // there was a job.
+    SetKillOnClose(job, false);
+    CloseHandle(job);
+  }
+  return code;
+}
+
+}  // namespace
+
 int RunProgram(Folder* folder, const PathChar* path, char**, int first, ErrorLine* err) {
   if (Interrupted() != 0) return 128 + Interrupted();
   SetContext();
@@ -525,8 +659,9 @@ int RunProgram(Folder* folder, const PathChar* path, char**, int first, ErrorLin
     SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
   }
   PROCESS_INFORMATION process = {};
-  BOOL started = ready && CreateProcessW(program, line, nullptr, nullptr, TRUE, 0, nullptr,
-                                         directory, &startup, &process);
+  // Suspended until it is in its job, so that nothing it starts escapes.
+  BOOL started = ready && CreateProcessW(program, line, nullptr, nullptr, TRUE, CREATE_SUSPENDED,
+                                         nullptr, directory, &startup, &process);
   DWORD error = ready ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY;
   std::free(line);
   std::free(program);
@@ -539,17 +674,11 @@ int RunProgram(Folder* folder, const PathChar* path, char**, int first, ErrorLin
     err->Set("cannot run '%s': %s", Shown(name).text, reason);
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? NotFound : CannotRun;
   }
-  CloseHandle(process.hThread);
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD code = CannotRun;
-  GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hProcess);
-  return static_cast<int>(code);
+  return static_cast<int>(RunToEnd(folder, process));
 }
 
-// The Windows stub decodes and writes on one thread: the thread, lock and
-// condition calls would take more of the 64 KiB that the stub aims at than
-// it has to spare.
+// The Windows stub decodes and writes on one thread, which keeps it small and
+// simple; the extraction's second thread pays on POSIX, where it was measured.
 struct Worker::State {};
 
 Worker::~Worker() {}

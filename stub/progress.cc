@@ -1,9 +1,9 @@
 // The progress line: redrawn in place with a carriage return.
 #include "progress.h"
 
-#include <cstdio>
 #include <cstring>
 
+#include "format/text_format.h"
 #include "os.h"
 
 namespace {
@@ -30,11 +30,11 @@ void Progress::Redraw(uint64_t done, bool now) {
   unsigned percent = static_cast<unsigned>(done / (total_ / 100 + 1));
   if (percent > 100) percent = 100;
   char line[96];
-  int n = std::snprintf(line, sizeof line, "\rtuvo: %s %3u%%", what_, percent);
+  int n = static_cast<int>(FormatText(line, sizeof line, "\rtuvo: %s %3u%%", what_, percent));
   uint64_t elapsed = ms - start_ms_;
   if (elapsed > 0 && done > 0 && n > 0) {
-    n += std::snprintf(line + n, sizeof line - static_cast<size_t>(n), ", %llu MB/s",
-                       static_cast<unsigned long long>(done / 1000 / elapsed));
+    n += static_cast<int>(FormatText(line + n, sizeof line - static_cast<size_t>(n), ", %llu MB/s",
+                                     static_cast<unsigned long long>(done / 1000 / elapsed)));
   }
   if (n <= 0) return;
   // Blanks over what is left of a longer line drawn before.

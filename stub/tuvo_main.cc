@@ -8,10 +8,12 @@
 
 #include "extract.h"
 #include "format/printable.h"
+#include "format/text_format.h"
 #include "image_layout.h"
 #include "os.h"
 #include "plan.h"
 #include "progress.h"
+#include "seal_check.h"
 #include "self_image.h"
 
 namespace {
@@ -38,10 +40,9 @@ void Say(const char* format, ...) {
   va_list args;
   va_start(args, format);
   // One byte is kept for the line end.
-  int n = std::vsnprintf(line + PrefixLength, sizeof line - PrefixLength - 1, format, args);
+  size_t end =
+      PrefixLength + FormatTextV(line + PrefixLength, sizeof line - PrefixLength - 1, format, args);
   va_end(args);
-  size_t end = PrefixLength + (n < 0 ? 0 : static_cast<size_t>(n));
-  if (end > sizeof line - 2) end = sizeof line - 2;
   line[end] = '\n';
   line[end + 1] = 0;
   WriteText(2, line);
@@ -201,25 +202,28 @@ int Run(int argc, char** argv) {
     err.Set("no package is attached to this program (see --tuvo-help)");
     return Fail(err);
   }
+  const Seal seal = OwnSeal();
   Plan plan;
   Progress progress;
   progress.Begin("checking", span.end);
   ProgressSource source(&image, &progress);
-  bool built = plan.Build(&source, span.end, span.image_size, options.mode != Mode::List, &err);
+  bool built = BuildCheckedPlan(&source, span, seal, options.mode != Mode::List, &plan, &err);
   progress.End();
   if (!built) return Fail(err);
   if (options.mode == Mode::List) {
     for (size_t i = 0; i < plan.size(); ++i) {
       char line[sizeof(Shown::text) + 32];
-      std::snprintf(line, sizeof line, "%12llu  %s\n",
-                    static_cast<unsigned long long>(plan.decoded_size(i)),
-                    Shown(plan.name(i)).text);
+      FormatText(line, sizeof line, "%12llu  %s\n",
+                 static_cast<unsigned long long>(plan.decoded_size(i)), Shown(plan.name(i)).text);
       WriteText(1, line);
     }
+    // On standard error, so that standard output keeps one line per file.
+    Say(seal.sealed() ? "note: the package is sealed, and its seal matches"
+                      : "note: the package is not sealed; only its structure was checked");
     return 0;
   }
   if (options.mode == Mode::Check) {
-    WriteText(1, "OK\n");
+    WriteText(1, seal.sealed() ? "OK (sealed)\n" : "OK (not sealed)\n");
     return 0;
   }
   CatchInterrupts();

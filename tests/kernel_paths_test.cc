@@ -66,7 +66,7 @@ TEST(KernelPaths, EveryPathPacksTheModelsBytesAndExtractsExactly) {
 
     RunResult checked = RunProgram({package, "--tuvo-check"}, InFolder(dir.path(), env));
     EXPECT_EQ(checked.status, 0) << checked.err;
-    EXPECT_EQ(checked.out, "OK\n");
+    EXPECT_EQ(checked.out, "OK (sealed)\n");
     std::string out = dir / ("out-" + isa.substr(0, 3));
     RunResult extracted = RunProgram({package, "--tuvo-extract", out}, InFolder(dir.path(), env));
     ASSERT_EQ(extracted.status, 0) << extracted.err;

@@ -236,10 +236,14 @@ TEST_P(Schedulers, InputsThatChangeBetweenReadingsFail) {
     std::fill_n(data.begin() + static_cast<std::ptrdiff_t>(at - 10), 20, 250);
     std::fill_n(moved.begin() + static_cast<std::ptrdiff_t>(at - 10), 30, 250);
   }
+  // Rewritten in place: the same size and the same runs at every piece
+  // boundary, one byte else.
+  Bytes rewritten = data;
+  rewritten[PieceSize + PieceSize / 2] ^= 1;
   struct {
     const Bytes* changed;
     uint64_t after;  // bytes read before the change
-  } cases[] = {{&grown, large}, {&shrunk, large}, {&moved, large + 1}};
+  } cases[] = {{&grown, large}, {&shrunk, large}, {&moved, large + 1}, {&rewritten, large}};
   for (const auto& c : cases) {
     FakeSource source;
     source.files["big"].data = data;
@@ -287,5 +291,20 @@ TEST_P(Schedulers, QuietRunsTellTheObserverOfEveryByteOnce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(SerialAndThreaded, Schedulers, ::testing::Values(1u, 2u, 3u));
+
+// One worker for each processor that the machine's load leaves free.
+TEST(WorkersFor, LeavesBusyProcessorsAlone) {
+  struct {
+    unsigned usable;
+    double load;
+    unsigned workers;
+  } const cases[] = {{1, 0.0, 1}, {2, 0.0, 2},          {2, 0.4, 2},
+                     {2, 0.6, 1}, {2, 1.0, 1},          {2, 7.5, 1},
+                     {4, 1.2, 3}, {8, 0.0, MaxWorkers}, {16, 9.0, MaxWorkers}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(WorkersFor(c.usable, c.load), c.workers)
+        << c.usable << " processors, load " << c.load;
+  }
+}
 
 }  // namespace

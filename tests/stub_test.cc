@@ -173,7 +173,7 @@ TEST(StubOptions, ListsChecksAndExtracts) {
   EXPECT_EQ(list.out, expected);
   RunResult check = box.RunPackage({"--tuvo-check"});
   EXPECT_EQ(check.status, 0);
-  EXPECT_EQ(check.out, "OK\n");
+  EXPECT_EQ(check.out, "OK (sealed)\n");
   std::string dest = box.path("out/new/deeper");
   RunResult extract = box.RunPackage({"--tuvo-extract", dest});
   EXPECT_EQ(extract.status, 0) << extract.err;

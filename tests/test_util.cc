@@ -24,6 +24,7 @@
 
 #include "format/histogram.h"
 #include "reference_coder.h"
+#include "seal_model.h"
 
 extern char** environ;
 
@@ -400,6 +401,7 @@ Bytes ModelPackage(const Bytes& stub, const PackedFiles& files) {
   }
   Bytes trailer = TrailerOf(static_cast<uint32_t>(stub.size()));
   package.insert(package.end(), trailer.begin(), trailer.end());
+  SealLikeThePacker(&package, stub.size());
   return package;
 }
 

@@ -145,7 +145,8 @@ Bytes TrailerOf(uint32_t start);
 Bytes PackageOf(const Bytes& stub, const Bytes& records);
 Bytes PackageOf(const Bytes& stub, const Bytes& records, uint32_t start);
 // The package and the console text that the format gives for `files`, named
-// in this order (the program first): their records in reverse order.
+// in this order (the program first): their records in reverse order, and
+// the stub's seal slot, if it has one, filled as the packer fills it.
 Bytes ModelPackage(const Bytes& stub, const PackedFiles& files);
 std::string ModelConsole(const PackedFiles& files);
 

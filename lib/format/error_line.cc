@@ -2,11 +2,12 @@
 #include "format/error_line.h"
 
 #include <cstdarg>
-#include <cstdio>
+
+#include "format/text_format.h"
 
 void ErrorLine::Set(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
+  FormatTextV(text, sizeof text, format, args);
   va_end(args);
 }
