@@ -247,11 +247,9 @@ void CountFiltered(CountTables& tables, const HotValues& hot, const uint8_t* dat
 // `tables`: eight windows spread over it the plain way, which choose the
 // values to count by vector in the rest.
 void CountSampled(CountTables& tables, const uint8_t* data, size_t size) {
-  const size_t windows = size / 64;
   size_t at[9];
   for (size_t i = 0; i < 8; ++i) {
     at[i] = 64 * i;
-    (void)windows;
     CountPlain(tables, data + at[i], 64);
   }
   at[8] = size;
