@@ -45,7 +45,8 @@ Bytes Range(unsigned from, unsigned to) {
 // narrow counter.
 std::vector<std::pair<std::string, Bytes>> CountInputs() {
   std::vector<std::pair<std::string, Bytes>> inputs;
-  for (size_t size : {0, 1, 63, 64, 255, 4095, 4096, 4097, 16383, 16384, 16447, 70000}) {
+  for (size_t size :
+       {0u, 1u, 63u, 64u, 255u, 4095u, 4096u, 4097u, 16383u, 16384u, 16447u, 70000u}) {
     inputs.push_back({"random " + std::to_string(size), RandomBytes(size, 1)});
   }
   inputs.push_back({"text", Shuffled(300000, ToBytes("eeeeetttaaoinsh  \n\n_;"), 2)});
@@ -76,7 +77,7 @@ TEST(KernelSets, EveryInstructionSetCountsExactly) {
       const size_t size = data.size() - offset;
       // Counts held before, some past 32 bits.
       uint64_t held[256], expected[256];
-      for (int v = 0; v < 256; ++v) held[v] = expected[v] = (uint64_t{1} << 33) * (v % 3) + v;
+      for (unsigned v = 0; v < 256; ++v) held[v] = expected[v] = (uint64_t{1} << 33) * (v % 3) + v;
       for (size_t i = 0; i < size; ++i) expected[start[i]] += 1;
       for (const KernelSet* set : sets) {
         uint64_t counts[256];
@@ -138,7 +139,7 @@ Bytes EncoderPaths(uint8_t crunch, uint32_t seed) {
     previous = value;
   };
   for (size_t at = 0; at < 64 + 3; ++at) {
-    for (size_t n : {1, 2, 3, 4, 5, 63, 64, 65, 200, 255, 256, 300}) {
+    for (size_t n : {1u, 2u, 3u, 4u, 5u, 63u, 64u, 65u, 200u, 255u, 256u, 300u}) {
       for (uint8_t value : {crunch, uint8_t{0x41}}) {
         // A run of n at offset `at` of a 64-byte stretch, among literals.
         while (data.size() % 64 != at % 64) data.push_back(literal());
@@ -165,7 +166,7 @@ TEST(KernelSets, EveryInstructionSetEncodesAsTheModel) {
                            reference::CrunchByte(data.data(), data.size())}) {
       for (const KernelSet* set : AvailableSets()) {
         // From each offset of a window, so that the windows fall differently.
-        for (size_t offset : {0, 1, 2, 31, 62, 63}) {
+        for (size_t offset : {0u, 1u, 2u, 31u, 62u, 63u}) {
           Bytes out(3 * data.size() + 8);
           size_t consumed = 0;
           const size_t size = data.size() - offset;

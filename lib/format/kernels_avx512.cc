@@ -190,7 +190,7 @@ void CountFiltered(CountTables& tables, const HotValues& hot, const Span* spans,
   const __m512i bits3 = _mm512_loadu_si512(hot.slot_bits + 192);
   // Moves bit k of byte j to bit j of byte k within each 8-byte lane, so
   // that byte k's population count is the number of bytes in slot k.
-  const __m512i transpose = _mm512_set1_epi64(0x8040201008040201);
+  const __m512i transpose = _mm512_set1_epi64(static_cast<long long>(0x8040201008040201ULL));
   const __m512i by_slot = _mm512_loadu_si512(Transposed);
   const __m512i zero = _mm512_setzero_si512();
   __m512i slots = zero;   // byte 8j + k: bytes of slot k in lane j
