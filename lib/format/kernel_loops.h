@@ -15,6 +15,14 @@
 #include "format/kernels.h"
 #include "format/layout.h"
 
+// For the few small functions that the compiler would call rather than
+// inline in the hot loops, at the cost of saving the loop's registers.
+#if defined(__GNUC__) || defined(__clang__)
+#define TUVOLINK_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define TUVOLINK_ALWAYS_INLINE inline
+#endif
+
 namespace {
 
 // Index of the lowest set bit; `mask` must not be 0.
@@ -61,6 +69,11 @@ inline size_t CountEqual(const uint8_t* data, size_t size, uint8_t value) {
   return n;
 }
 
+// Eight tables of counters: the count of byte value v is the sum of
+// tables[k][v] over k. Spreading the bytes of a word over several tables
+// keeps runs of one value from serialising the increments.
+using CountTables = uint32_t[8][256];
+
 // Counts the 8 bytes at p, each into a table of its own.
 inline void Count8(CountTables& tables, const uint8_t* p) {
   uint32_t a, b;
@@ -100,6 +113,50 @@ void CountLoop(CountTables& tables, const uint8_t* data, size_t size) {
   for (; p < end; ++p) ++tables[0][*p];
 }
 
+// Below this size the bytes go straight into the totals: clearing and
+// summing the 2,048 counters of the tables would cost more than the counting.
+constexpr size_t DirectLimit = 256;
+// 32-bit counters cannot overflow within one chunk of this size.
+constexpr size_t MaxChunk = size_t{1} << 30;
+
+// CountBytes for a kernel whose Counter::Count(tables, data, size) adds the
+// bytes of chunks under 2^32 bytes to its tables, Counter::Clear(tables)
+// clears them and Counter::Sum(tables, counts) adds them to the totals.
+template <class Counter>
+void CountInChunks(uint64_t* counts, const uint8_t* data, size_t size) {
+  if (size < DirectLimit) {
+    for (size_t i = 0; i < size; ++i) ++counts[data[i]];
+    return;
+  }
+  CountTables tables;
+  while (size > 0) {
+    const size_t chunk = size < MaxChunk ? size : MaxChunk;
+    Counter::Clear(tables);
+    Counter::Count(tables, data, chunk);
+    Counter::Sum(tables, counts);
+    data += chunk;
+    size -= chunk;
+  }
+}
+
+// The counter of CountInChunks for CountLoop.
+template <class Masks>
+struct LoopCounter {
+  static void Clear(CountTables& tables) { std::memset(tables, 0, sizeof tables); }
+  static void Count(CountTables& tables, const uint8_t* data, size_t size) {
+    CountLoop<Masks>(tables, data, size);
+  }
+  static void Sum(const CountTables& tables, uint64_t* counts) {
+    // Table by table, so that the additions run as vectors.
+    uint32_t sum[256];
+    std::memcpy(sum, tables[0], sizeof sum);
+    for (int k = 1; k < 8; ++k) {
+      for (int v = 0; v < 256; ++v) sum[v] += tables[k][v];
+    }
+    for (int v = 0; v < 256; ++v) counts[v] += sum[v];
+  }
+};
+
 // Bytes that must follow a window's start: the 64 bytes of the window, two
 // more for the compare with the next two bytes, and a speculative literal copy
 // of 64 bytes that may start anywhere inside the window.
@@ -118,8 +175,66 @@ constexpr size_t WindowReach = 128;
 // (else the run would have been an event reaching the window's end). A
 // stretch that starts at an event bit is one run code, up to the next start;
 // every other byte is a literal. So the items of a window come from the masks
-// alone: each event costs a speculative 64-byte literal copy and one 4-byte
-// store, and the loop over the events depends only on the event mask.
+// alone.
+
+// The run of `value` that starts at `run` and reaches past the end of its
+// window, whose first `seen` bytes are known equal: returns its length, at
+// most MaxRun, or 0 when it reaches `end` short of MaxRun and so may go on
+// in the next block, which the caller then codes.
+template <class Masks>
+TUVOLINK_ALWAYS_INLINE size_t WindowEndRun(const uint8_t* run, const uint8_t* end, size_t seen) {
+  const size_t room = static_cast<size_t>(end - run);
+  const size_t limit = room < MaxRun ? room : MaxRun;
+  const size_t count = seen + Masks::RunLength(run + seen, limit - seen, run[0]);
+  return count < MaxRun && count == room ? 0 : count;
+}
+
+// Codes the items of the window at *p (an item start) from its masks, and
+// advances *p and *o past them. Each event costs a speculative 64-byte
+// literal copy and one 4-byte store, and the loop over the events depends
+// only on the event mask. Returns false, with *p at the start of a run that
+// may go on past `end`, when the caller must stop.
+template <class Masks>
+bool EncodeWindow(const uint8_t** p_io, const uint8_t* end, uint8_t crunch, uint64_t pairs,
+                  uint64_t events, uint8_t** o_io) {
+  const uint8_t* p = *p_io;
+  uint8_t* o = *o_io;
+  const uint64_t starts = ~(pairs << 1);
+  uint64_t pending = events & starts;
+  unsigned lit = 0;  // first byte not yet coded
+  // One exit per window: the copy before the test serves both the literals
+  // up to the next event and those up to the window's end.
+  for (;;) {
+    Masks::Copy64(o, p + lit);
+    if (pending == 0) break;
+    const unsigned at = LowestBit(pending);
+    o += at - lit;
+    const uint64_t later = starts & (~uint64_t{1} << at);
+    if (later == 0) {
+      // The run reaches the window's end: measure it in the input.
+      const size_t count = WindowEndRun<Masks>(p + at, end, 64 - at);
+      if (count == 0) {
+        *p_io = p + at;
+        *o_io = o;
+        return false;
+      }
+      PutRunCode(o, crunch, static_cast<unsigned>(count), p[at]);
+      *p_io = p + at + count;
+      *o_io = o + RunCodeSize;
+      return true;
+    }
+    const unsigned next = LowestBit(later);
+    PutRunCode(o, crunch, next - at, p[at]);
+    o += RunCodeSize;
+    lit = next;
+    pending &= pending - 1;  // the events inside the run are not starts
+  }
+  *p_io = p + 64;
+  *o_io = o + (64 - lit);
+  return true;
+}
+
+// The encoder's loop over windows, each coded by EncodeWindow.
 template <class Masks>
 size_t EncodeLoop(const uint8_t* data, size_t size, uint8_t crunch, uint8_t* out,
                   size_t* consumed) {
@@ -129,45 +244,7 @@ size_t EncodeLoop(const uint8_t* data, size_t size, uint8_t crunch, uint8_t* out
   while (static_cast<size_t>(end - p) >= WindowReach) {
     uint64_t pairs, events;
     Masks::Compute(p, crunch, &pairs, &events);
-    const uint64_t starts = ~(pairs << 1);
-    uint64_t pending = events & starts;
-    unsigned lit = 0;  // first byte not yet coded
-    // One exit per window: the copy before the test serves both the
-    // literals up to the next event and those up to the window's end.
-    for (;;) {
-      Masks::Copy64(o, p + lit);
-      if (pending == 0) break;
-      const unsigned at = LowestBit(pending);
-      o += at - lit;
-      const uint64_t later = starts & (~uint64_t{1} << at);
-      if (later == 0) {
-        // The run reaches the window's end: measure it in the input.
-        const uint8_t value = p[at];
-        size_t room = static_cast<size_t>(end - (p + at));
-        size_t limit = room < MaxRun ? room : MaxRun;
-        size_t count = 64 - at;
-        count += Masks::RunLength(p + at + count, limit - count, value);
-        if (count < MaxRun && count == room) {
-          // It may go on in the next block: leave it to the caller.
-          *consumed = static_cast<size_t>(p + at - data);
-          return static_cast<size_t>(o - out);
-        }
-        PutRunCode(o, crunch, static_cast<unsigned>(count), value);
-        o += RunCodeSize;
-        p += at + count;
-        lit = 64;  // nothing left of this window
-        break;
-      }
-      const unsigned next = LowestBit(later);
-      PutRunCode(o, crunch, next - at, p[at]);
-      o += RunCodeSize;
-      lit = next;
-      pending &= pending - 1;  // the events inside the run are not starts
-    }
-    if (lit < 64) {
-      o += 64 - lit;
-      p += 64;
-    }
+    if (!EncodeWindow<Masks>(&p, end, crunch, pairs, events, &o)) break;
   }
   *consumed = static_cast<size_t>(p - data);
   return static_cast<size_t>(o - out);

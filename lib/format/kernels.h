@@ -1,31 +1,30 @@
 // The vector kernels of the format: the byte count behind the crunch byte,
 // the run encoder, and the run decoder and scanner. Each instruction set has
 // its own copy in a file of its own (kernels_portable.cc, kernels_sse2.cc,
-// kernels_avx2.cc); the functions below choose one at run time, once.
+// kernels_avx2.cc, kernels_avx512.cc); the functions below choose one at run
+// time, once.
 #ifndef TUVOLINK_FORMAT_KERNELS_H_
 #define TUVOLINK_FORMAT_KERNELS_H_
 
 #include <cstddef>
 #include <cstdint>
 
-enum class Isa { Portable, Sse2, Avx2 };
+// In increasing order. Avx512 stands for AVX-512 F, BW, VBMI, VBMI2 and
+// BITALG with GFNI, and the operating system's support for their registers.
+enum class Isa { Portable, Sse2, Avx2, Avx512 };
+constexpr int IsaCount = 4;
 
 // True if the kernels for `isa` were built and this processor can run them.
 bool IsaAvailable(Isa isa);
 // The best available instruction set, chosen on the first call. The
-// environment variable TUVOLINK_ISA (portable, sse2 or avx2) lowers it, so
-// that every path can be run end to end on any machine.
+// environment variable TUVOLINK_ISA (portable, sse2, avx2 or avx512) lowers
+// it, so that every path can be run end to end on any machine.
 Isa ActiveIsa();
 const char* IsaName(Isa isa);
 
-// Eight tables of counters: the count of byte value v is the sum of
-// tables[k][v] over k. Spreading the bytes of a word over several tables
-// keeps runs of one value from serialising the increments.
-using CountTables = uint32_t[8][256];
-
-// Adds the bytes of data[0, size) to `tables`; size must stay below 2^32
-// minus the counts already held.
-void CountBytes(CountTables& tables, const uint8_t* data, size_t size);
+// Adds to counts[v] the number of bytes of data[0, size) equal to v, for
+// each of the 256 values; exact for any size (but counts must not overflow).
+void CountBytes(uint64_t* counts, const uint8_t* data, size_t size);
 
 // Codes items of data[0, size), the first byte being the start of an item (no
 // run carried in), into `out`, which must hold 3 * size bytes. It stops where
@@ -55,7 +54,7 @@ bool ScanItems(uint8_t crunch, const uint8_t** in, const uint8_t* in_end, uint64
 // The kernels of one instruction set, for tests and benchmarks.
 struct KernelSet {
   Isa isa;
-  void (*count_bytes)(CountTables& tables, const uint8_t* data, size_t size);
+  void (*count_bytes)(uint64_t* counts, const uint8_t* data, size_t size);
   size_t (*encode_items)(const uint8_t* data, size_t size, uint8_t crunch, uint8_t* out,
                          size_t* consumed);
   bool (*decode_items)(uint8_t crunch, const uint8_t** in, const uint8_t* in_end, uint8_t** out,

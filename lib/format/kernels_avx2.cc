@@ -57,8 +57,8 @@ struct Avx2Masks {
 
 namespace kernels_avx2 {
 
-void CountBytes(CountTables& tables, const uint8_t* data, size_t size) {
-  CountLoop<Avx2Masks>(tables, data, size);
+void CountBytes(uint64_t* counts, const uint8_t* data, size_t size) {
+  CountInChunks<LoopCounter<Avx2Masks>>(counts, data, size);
 }
 
 size_t EncodeItems(const uint8_t* data, size_t size, uint8_t crunch, uint8_t* out,

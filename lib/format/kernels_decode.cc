@@ -16,12 +16,14 @@ std::atomic<int> baseline_isa{-1};
 
 }  // namespace
 
-// The highest instruction set that the environment allows.
+// The highest instruction set that the environment allows: the one it
+// names, or any when it names none.
 Isa AllowedIsa() {
   const char* wanted = std::getenv("TUVOLINK_ISA");
-  if (wanted != nullptr && std::strcmp(wanted, IsaName(Isa::Portable)) == 0) return Isa::Portable;
-  if (wanted != nullptr && std::strcmp(wanted, IsaName(Isa::Sse2)) == 0) return Isa::Sse2;
-  return Isa::Avx2;
+  for (int isa = 0; wanted != nullptr && isa < IsaCount; ++isa) {
+    if (std::strcmp(wanted, IsaName(static_cast<Isa>(isa))) == 0) return static_cast<Isa>(isa);
+  }
+  return static_cast<Isa>(IsaCount - 1);
 }
 
 // Without asking the processor, which a program that only decodes (the stub)
@@ -44,9 +46,21 @@ const char* IsaName(Isa isa) {
       return "sse2";
     case Isa::Avx2:
       return "avx2";
+    case Isa::Avx512:
+      return "avx512";
   }
   return "unknown";
 }
+
+// The portable decoder and scanner have no fast path: the item loops of
+// RunDecoder do all the work.
+namespace kernels_portable {
+
+bool DecodeItems(uint8_t, const uint8_t**, const uint8_t*, uint8_t**, uint8_t*) { return false; }
+
+bool ScanItems(uint8_t, const uint8_t**, const uint8_t*, uint64_t*) { return false; }
+
+}  // namespace kernels_portable
 
 bool DecodeItems(uint8_t crunch, const uint8_t** in, const uint8_t* in_end, uint8_t** out,
                  uint8_t* out_end) {

@@ -12,9 +12,13 @@
 #else
 #define TUVOLINK_HAVE_SSE2 0
 #endif
-// Set by the build where it compiles kernels_avx2.cc for AVX2.
+// Set by the build where it compiles kernels_avx2.cc for AVX2, and
+// kernels_avx512.cc for AVX-512.
 #ifndef TUVOLINK_HAVE_AVX2_BUILD
 #define TUVOLINK_HAVE_AVX2_BUILD 0
+#endif
+#ifndef TUVOLINK_HAVE_AVX512_BUILD
+#define TUVOLINK_HAVE_AVX512_BUILD 0
 #endif
 
 // The highest instruction set that the environment (TUVOLINK_ISA) allows,
@@ -23,7 +27,7 @@ Isa AllowedIsa();
 Isa BaselineIsa();
 
 #define TUVOLINK_KERNEL_ENTRIES                                                              \
-  void CountBytes(CountTables& tables, const uint8_t* data, size_t size);                    \
+  void CountBytes(uint64_t* counts, const uint8_t* data, size_t size);                       \
   size_t EncodeItems(const uint8_t* data, size_t size, uint8_t crunch, uint8_t* out,         \
                      size_t* consumed);                                                      \
   bool DecodeItems(uint8_t crunch, const uint8_t** in, const uint8_t* in_end, uint8_t** out, \
@@ -36,12 +40,18 @@ TUVOLINK_KERNEL_ENTRIES
 namespace kernels_sse2 {
 TUVOLINK_KERNEL_ENTRIES
 }
-// AVX2 has a kernel of its own only where it pays; the others are SSE2's.
+// AVX2 and AVX-512 have kernels of their own only where they pay; the
+// others are SSE2's.
 namespace kernels_avx2 {
-void CountBytes(CountTables& tables, const uint8_t* data, size_t size);
+void CountBytes(uint64_t* counts, const uint8_t* data, size_t size);
 size_t EncodeItems(const uint8_t* data, size_t size, uint8_t crunch, uint8_t* out,
                    size_t* consumed);
 }  // namespace kernels_avx2
+namespace kernels_avx512 {
+void CountBytes(uint64_t* counts, const uint8_t* data, size_t size);
+size_t EncodeItems(const uint8_t* data, size_t size, uint8_t crunch, uint8_t* out,
+                   size_t* consumed);
+}  // namespace kernels_avx512
 
 #undef TUVOLINK_KERNEL_ENTRIES
 

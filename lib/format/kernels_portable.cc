@@ -1,6 +1,6 @@
-// The kernels in plain C++, for processors without the vector extensions
-// that the other copies use. The decoder and scanner have no fast path here:
-// the item loops of RunDecoder do all the work.
+// The count and encoder kernels in plain C++, for processors without the
+// vector extensions that the other copies use. The decoder and scanner have
+// no fast path here (see kernels_decode.cc).
 #include <cstring>
 
 #include "format/kernel_loops.h"
@@ -31,17 +31,13 @@ struct PortableMasks {
 
 namespace kernels_portable {
 
-void CountBytes(CountTables& tables, const uint8_t* data, size_t size) {
-  CountLoop<PortableMasks>(tables, data, size);
+void CountBytes(uint64_t* counts, const uint8_t* data, size_t size) {
+  CountInChunks<LoopCounter<PortableMasks>>(counts, data, size);
 }
 
 size_t EncodeItems(const uint8_t* data, size_t size, uint8_t crunch, uint8_t* out,
                    size_t* consumed) {
   return EncodeLoop<PortableMasks>(data, size, crunch, out, consumed);
 }
-
-bool DecodeItems(uint8_t, const uint8_t**, const uint8_t*, uint8_t**, uint8_t*) { return false; }
-
-bool ScanItems(uint8_t, const uint8_t**, const uint8_t*, uint64_t*) { return false; }
 
 }  // namespace kernels_portable
