@@ -11,7 +11,8 @@
 #               random bytes and on zeros;
 #   extraction  PACKAGE --tuvo-extract DIR against tar -xf and cp of the one
 #               file, on the mix and on the pieces;
-#   start-up    a package holding a 1 KB shell script against the script;
+#   start-up    a package holding a 1 KB shell script against the script
+#               and against a static program that does nothing;
 # and, once, the peak memory of packing a large sparse file and the kernel
 # micro benchmarks. Every run records wall time, user and system CPU time and
 # peak RSS; the load of the machine is recorded beside them.
@@ -362,9 +363,11 @@ check_extracted() {
 }
 
 # A package holding a 1 KB shell script, started STARTUP_RUNS times in a
-# loop, against the script started as often. The loop's own cost (a fork of
-# bash for each start) is in both. The stub extracts into TMPDIR=WORK/tmp,
-# which must be empty again afterwards.
+# loop, against the script started as often, and against a static program
+# that does nothing: the cost of one more process, which a package (the stub,
+# then the program as its child) cannot avoid. The loop's own cost (a fork of
+# bash for each start) is in all three. The stub extracts into
+# TMPDIR=WORK/tmp, which must be empty again afterwards.
 prepare_startup() {
   sdir=$work/startup
   rm -rf "$sdir" && mkdir -p "$sdir"
@@ -381,14 +384,20 @@ prepare_startup() {
   [ "$(cd "$sdir" && ./hello.exe a b)" = "$(cd "$sdir" && ./hello.sh a b)" ] ||
     die "the start-up package does not print what its script prints"
   set_bytes[startup]=$(stat -c %s "$sdir/hello.sh") set_files[startup]=1
+  # Static like the Linux stub, with musl where it is installed.
+  echo 'int main(void) { return 0; }' > "$sdir/empty.c"
+  local cc=cc
+  command -v musl-gcc >/dev/null && cc=musl-gcc
+  "$cc" -static -O2 -o "$sdir/empty" "$sdir/empty.c" || die "cannot build the empty program"
 }
 
 startup_round() {
   local round=$1 tool
-  shuffle script package
+  shuffle script package empty
   for tool in "${order[@]}"; do
     local prog=./hello.sh
     [ "$tool" = package ] && prog=./hello.exe
+    [ "$tool" = empty ] && prog=./empty
     timed startup startup "$tool" "$round" "$sdir" "" -- \
       bash -c 'for ((i = 0; i < $1; i++)); do "$2" > /dev/null; done' _ "$startup_runs" "$prog"
   done

@@ -34,8 +34,11 @@ bool PackRecordsWith(const LinkNode* list, TempOutput* output, std::FILE* progre
     return false;
   }
 #if TUVOLINK_PACK_THREADS
-  const unsigned workers = options.workers != 0 ? std::min(options.workers, MaxWorkers)
-                                                : WorkersFor(UsableProcessors(), MachineLoad());
+  unsigned workers = std::min(options.workers, MaxWorkers);
+  if (workers == 0) {
+    const unsigned usable = UsableProcessors();
+    workers = usable > 1 ? WorkersFor(usable, MachineLoad()) : 1;
+  }
   // With one worker, threads would only hand work to each other.
   if (workers > 1) return PackThreaded(names, workers, source, output, progress, observer, err);
 #endif

@@ -186,26 +186,6 @@ TEST(KernelSets, EveryInstructionSetEncodesAsTheModel) {
   }
 }
 
-// The real packer under each value of TUVOLINK_ISA makes the model's bytes
-// (kernel_paths_test.cc checks its own choice, sse2 and portable in depth).
-TEST(KernelSets, ThePackerMakesTheModelsBytesUnderEveryChoice) {
-  TempDir dir;
-  const PackedFiles files = {
-      {"program", NativeStub()},
-      {"runs", RandomRuns(size_t{1} << 20, {1, 2, 3, 4, 63, 64, 65, 255, 256, 1000}, 5, 1)},
-      {"text", Shuffled(300000, ToBytes("eeeeetttaaoinsh  \n\n_;"), 2)},
-      {"noise", RandomBytes(100000, 3)},
-  };
-  const Bytes model = ModelPackage(NativeStub(), files);
-  for (int isa = 0; isa < IsaCount; ++isa) {
-    const std::string name = IsaName(static_cast<Isa>(isa));
-    const std::string package = dir / ("pkg-" + name);
-    RunResult packed = PackFiles(dir.path(), package, files, {"TUVOLINK_ISA=" + name});
-    ASSERT_EQ(packed.status, 0) << name << ": " << packed.err;
-    EXPECT_TRUE(ReadFile(package) == model) << name;
-  }
-}
-
 // The instruction set chosen for this process: the best available one no
 // higher than TUVOLINK_ISA names. The test below runs it again under each
 // value of TUVOLINK_ISA.
