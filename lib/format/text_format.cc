@@ -19,7 +19,7 @@ struct Sink {
   }
 };
 
-struct Spec {
+struct Conversion {
   bool left = false;  // '-': pad on the right
   bool zero = false;  // '0': pad numbers with zeros
   size_t width = 0;
@@ -27,68 +27,69 @@ struct Spec {
   int longs = 0;                // 1 for l, 2 for ll
 };
 
-void PutPadded(Sink* sink, const Spec& spec, const char* text, size_t length, bool number) {
-  size_t pad = spec.width > length ? spec.width - length : 0;
-  if (!spec.left) sink->Repeat(spec.zero && number ? '0' : ' ', pad);
+void PutPadded(Sink* sink, const Conversion& conv, const char* text, size_t length, bool number) {
+  size_t pad = conv.width > length ? conv.width - length : 0;
+  if (!conv.left) sink->Repeat(conv.zero && number ? '0' : ' ', pad);
   for (size_t i = 0; i < length; ++i) sink->Put(text[i]);
-  if (spec.left) sink->Repeat(' ', pad);
+  if (conv.left) sink->Repeat(' ', pad);
 }
 
-void PutNumber(Sink* sink, const Spec& spec, uint64_t magnitude, bool negative, unsigned base) {
+void PutNumber(Sink* sink, const Conversion& conv, uint64_t magnitude, bool negative,
+               unsigned base) {
   char digits[24];
   size_t n = sizeof digits;
   do {
     digits[--n] = "0123456789abcdef"[magnitude % base];
     magnitude /= base;
   } while (magnitude != 0);
-  if (negative && !(spec.zero && !spec.left)) digits[--n] = '-';
-  if (negative && spec.zero && !spec.left) {
+  if (negative && !(conv.zero && !conv.left)) digits[--n] = '-';
+  if (negative && conv.zero && !conv.left) {
     sink->Put('-');
-    Spec rest = spec;
-    rest.width = spec.width > 0 ? spec.width - 1 : 0;
+    Conversion rest = conv;
+    rest.width = conv.width > 0 ? conv.width - 1 : 0;
     PutPadded(sink, rest, digits + n, sizeof digits - n, true);
     return;
   }
-  PutPadded(sink, spec, digits + n, sizeof digits - n, true);
+  PutPadded(sink, conv, digits + n, sizeof digits - n, true);
 }
 
 // Reads the flags, width, precision and length of the conversion at *p
 // (after the '%'), leaving *p at the conversion character.
-Spec ReadSpec(const char** p, va_list* args) {
-  Spec spec;
+Conversion ReadConversion(const char** p, va_list* args) {
+  Conversion conv;
   const char* f = *p;
   for (;; ++f) {
     if (*f == '-') {
-      spec.left = true;
+      conv.left = true;
     } else if (*f == '0') {
-      spec.zero = true;
+      conv.zero = true;
     } else {
       break;
     }
   }
-  while (*f >= '0' && *f <= '9') spec.width = spec.width * 10 + static_cast<size_t>(*f++ - '0');
+  while (*f >= '0' && *f <= '9') conv.width = conv.width * 10 + static_cast<size_t>(*f++ - '0');
   if (f[0] == '.' && f[1] == '*') {
     int precision = va_arg(*args, int);
-    spec.precision = precision < 0 ? SIZE_MAX : static_cast<size_t>(precision);
+    conv.precision = precision < 0 ? SIZE_MAX : static_cast<size_t>(precision);
     f += 2;
   }
-  while (*f == 'l' && spec.longs < 2) {
-    ++spec.longs;
+  while (*f == 'l' && conv.longs < 2) {
+    ++conv.longs;
     ++f;
   }
   *p = f;
-  return spec;
+  return conv;
 }
 
-uint64_t UnsignedArgument(const Spec& spec, va_list* args) {
-  if (spec.longs == 2) return va_arg(*args, unsigned long long);
-  if (spec.longs == 1) return va_arg(*args, unsigned long);
+uint64_t UnsignedArgument(const Conversion& conv, va_list* args) {
+  if (conv.longs == 2) return va_arg(*args, unsigned long long);
+  if (conv.longs == 1) return va_arg(*args, unsigned long);
   return va_arg(*args, unsigned);
 }
 
-int64_t SignedArgument(const Spec& spec, va_list* args) {
-  if (spec.longs == 2) return va_arg(*args, long long);
-  if (spec.longs == 1) return va_arg(*args, long);
+int64_t SignedArgument(const Conversion& conv, va_list* args) {
+  if (conv.longs == 2) return va_arg(*args, long long);
+  if (conv.longs == 1) return va_arg(*args, long);
   return va_arg(*args, int);
 }
 
@@ -105,23 +106,23 @@ size_t FormatTextV(char* out, size_t size, const char* format, va_list args) {
       continue;
     }
     const char* start = p++;
-    Spec spec = ReadSpec(&p, &list);
+    Conversion conv = ReadConversion(&p, &list);
     if (*p == 's') {
       const char* text = va_arg(list, const char*);
       if (text == nullptr) text = "(null)";
       size_t length = 0;
-      while (length < spec.precision && text[length] != 0) ++length;
-      PutPadded(&sink, spec, text, length, false);
+      while (length < conv.precision && text[length] != 0) ++length;
+      PutPadded(&sink, conv, text, length, false);
     } else if (*p == 'c') {
       char c = static_cast<char>(va_arg(list, int));
-      PutPadded(&sink, spec, &c, 1, false);
+      PutPadded(&sink, conv, &c, 1, false);
     } else if (*p == 'd' || *p == 'i') {
-      int64_t value = SignedArgument(spec, &list);
+      int64_t value = SignedArgument(conv, &list);
       uint64_t magnitude =
           value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-      PutNumber(&sink, spec, magnitude, value < 0, 10);
+      PutNumber(&sink, conv, magnitude, value < 0, 10);
     } else if (*p == 'u' || *p == 'x') {
-      PutNumber(&sink, spec, UnsignedArgument(spec, &list), false, *p == 'u' ? 10 : 16);
+      PutNumber(&sink, conv, UnsignedArgument(conv, &list), false, *p == 'u' ? 10 : 16);
     } else if (*p == '%') {
       sink.Put('%');
     } else {
