@@ -317,10 +317,6 @@ def targets_table(summ, kernels):
     if st:
         v = st["overhead_ms"]
         lines.append(f"| start-up added to the program's own (ms) | ≤ 1 | {v:.2f} | {check(v <= 1)} |")
-        if "beyond_process_ms" in st:
-            w = st["beyond_process_ms"]
-            lines.append(f"| start-up added, less the start of one more process (ms) | ≤ 1 | {w:.2f} | "
-                         f"{check(w <= 1)} |")
     for set_, m in summ["memory"].items():
         v = m["maxrss_kb"] / 1024
         lines.append(f"| peak RSS packing a {m['in_bytes'] / 2**30:.0f} GiB sparse file (MiB) | "
