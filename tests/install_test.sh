@@ -9,10 +9,7 @@ set -u
 build=$(cd "$1" && pwd) || exit 1
 source=$(cd "$(dirname "$0")/.." && pwd)
 
-skip() {
-  echo "skipped: $*"
-  exit 77
-}
+. "$source/tests/check_lib.sh"
 [ "$(id -u)" -eq 0 ] || skip "installing the .deb needs root"
 command -v dpkg >/dev/null || skip "dpkg is not installed"
 # Outside CI, never replace or remove a tuvolink that someone installed.
@@ -28,22 +25,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-passed=0
-failed=0
-expect() { # what, expected, actual
-  if [ "$2" == "$3" ]; then
-    echo "ok: $1"
-    passed=$((passed + 1))
-  else
-    printf 'FAIL: %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
-    failed=$((failed + 1))
-  fi
-}
-finish() {
-  echo "$passed passed, $failed failed"
-  [ "$failed" -eq 0 ]
-  exit
-}
 # Whether file $1 starts with the whole of file $2, but for the length and
 # hash of the seal slot (docs/format.md), which the packer fills.
 starts_with() {

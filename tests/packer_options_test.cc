@@ -9,13 +9,6 @@
 
 namespace {
 
-const std::string Banner =
-    "\nTuvo V1.0\nSelf-extracting packages from a program and its data files\n\n";
-const std::string Usage =
-    "USAGE: tuvolink OutFile file1 file2 file3 ...\n"
-    "       tuvolink OutFile filelist.txt\n"
-    "       the first file in the list MUST be the executable\n\n";
-
 struct Folder {
   Folder() {
     WriteFile(dir / "tuvo.exe", std::string("STUB"));

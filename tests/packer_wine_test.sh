@@ -9,42 +9,18 @@ set -u
 tuvolink=$1
 win64=$2
 
-skip() {
-  echo "skipped: $*"
-  exit 77
-}
+. "$(dirname "$0")/check_lib.sh"
 command -v wine >/dev/null || skip "wine is not installed"
 for f in tuvolink.exe tuvo.exe tuvo_probe.exe; do
   [ -f "$win64/$f" ] || skip "no cross-built $f in $win64"
 done
 
-# A fresh Wine prefix of our own unless the caller (CI) prepared one.
-work=$(mktemp -d)
-own_prefix=false
-if [ -z "${WINEPREFIX:-}" ]; then
-  export WINEPREFIX=$work/prefix
-  own_prefix=true
-fi
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # Wine turns the Unix arguments into UTF-16 by the locale: UTF-8 names need a
 # UTF-8 locale.
 export LC_ALL=C.UTF-8
-cleanup() {
-  if $own_prefix; then wineserver -k >/dev/null 2>&1; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-wineboot -i >/dev/null 2>&1 || skip "wineboot failed"
+work=$(mktemp -d)
+wine_prefix
 
-failures=0
-expect() { # what, expected, actual
-  if [ "$2" != "$3" ]; then
-    printf 'FAIL: %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
-    failures=$((failures + 1))
-  else
-    echo "ok: $1"
-  fi
-}
 # Runs wine with the arguments in the folder $src; sets out and err (CR
 # removed) and status.
 run() {
@@ -123,5 +99,4 @@ expect "a '..' name" "1 tuvolink: no stub extracts the name '..\\data.txt': it h
   "$status $(tail -n 1 <<<"$err")"
 expect "the old package kept, no temporary" "2 0" "$(names "$src/pkg.exe" | wc -l) $(temporaries)"
 
-echo "$failures failure(s)"
-[ "$failures" -eq 0 ]
+finish

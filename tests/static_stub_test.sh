@@ -9,15 +9,7 @@ set -u
 tuvolink=$1
 stub=$2
 
-failures=0
-expect() {  # what, expected, actual
-  if [ "$2" != "$3" ]; then
-    printf 'FAIL: %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
-    failures=$((failures + 1))
-  else
-    echo "ok: $1"
-  fi
-}
+. "$(dirname "$0")/check_lib.sh"
 
 size=$(stat -c %s "$stub")
 expect "the stub is under 128 KiB ($size bytes)" yes "$([ "$size" -lt 131072 ] && echo yes || echo no)"
@@ -25,11 +17,6 @@ headers=$(readelf -lW "$stub")
 expect "no program interpreter" 0 "$(grep -c 'INTERP' <<<"$headers")"
 expect "no dynamic segment" 0 "$(grep -c 'DYNAMIC' <<<"$headers")"
 
-skip() {
-  echo "$failures failure(s); skipped: $*"
-  [ "$failures" -eq 0 ] && exit 77
-  exit 1
-}
 [ "$(id -u)" -eq 0 ] || skip "running in an empty root needs root"
 command -v unshare >/dev/null && command -v chroot >/dev/null || skip "no unshare or chroot"
 
@@ -67,5 +54,4 @@ expect "--tuvo-extract in the empty root" 0 "$status"
 cmp -s "$work/src/data.bin" "$work/root/out/data.bin"
 expect "the extracted data" 0 $?
 
-echo "$failures failure(s)"
-[ "$failures" -eq 0 ]
+finish

@@ -11,37 +11,13 @@ set -u
 tuvolink=$1
 win64=$2
 
-skip() {
-  echo "skipped: $*"
-  exit 77
-}
+. "$(dirname "$0")/check_lib.sh"
 command -v wine >/dev/null || skip "wine is not installed"
 [ -f "$win64/tuvo.exe" ] && [ -f "$win64/tuvo_probe.exe" ] || skip "no cross-built stub in $win64"
 
-# A fresh Wine prefix of our own unless the caller (CI) prepared one.
 work=$(mktemp -d)
-own_prefix=false
-if [ -z "${WINEPREFIX:-}" ]; then
-  export WINEPREFIX=$work/prefix
-  own_prefix=true
-fi
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-cleanup() {
-  if $own_prefix; then wineserver -k >/dev/null 2>&1; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-wineboot -i >/dev/null 2>&1 || skip "wineboot failed"
+wine_prefix
 
-failures=0
-expect() {  # what, expected, actual
-  if [ "$2" != "$3" ]; then
-    printf 'FAIL: %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
-    failures=$((failures + 1))
-  else
-    echo "ok: $1"
-  fi
-}
 # Runs wine with the arguments; sets out (CR removed), err and status.
 run() {
   wine "$@" >"$work/stdout" 2>"$work/stderr" </dev/null
@@ -209,5 +185,4 @@ else
   failures=$((failures + 1))
 fi
 
-echo "$failures failure(s)"
-[ "$failures" -eq 0 ]
+finish

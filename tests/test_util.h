@@ -124,6 +124,14 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
 RunResult RunCommand(const std::vector<std::string>& argv, const std::string& cwd,
                      uint64_t max_file_size = 0);
 
+// The packer's banner and its usage text, as it prints them.
+inline const std::string Banner =
+    "\nTuvo V1.0\nSelf-extracting packages from a program and its data files\n\n";
+inline const std::string Usage =
+    "USAGE: tuvolink OutFile file1 file2 file3 ...\n"
+    "       tuvolink OutFile filelist.txt\n"
+    "       the first file in the list MUST be the executable\n\n";
+
 // One file of a package.
 struct PackedFile {
   std::string name;

@@ -20,13 +20,6 @@
 
 namespace {
 
-const std::string Banner =
-    "\nTuvo V1.0\nSelf-extracting packages from a program and its data files\n\n";
-const std::string Usage =
-    "USAGE: tuvolink OutFile file1 file2 file3 ...\n"
-    "       tuvolink OutFile filelist.txt\n"
-    "       the first file in the list MUST be the executable\n\n";
-
 std::string Progress(const std::string& name, unsigned crunch) {
   return "Processing " + name + "...\n  CrunchByte: " + std::to_string(crunch) +
          "\n  Compressing...\n";
