@@ -31,6 +31,9 @@ finish() {
 # removed at exit) unless the caller (CI) prepared one in WINEPREFIX; quiet,
 # and without Mono and Gecko. Skips when the prefix cannot be made.
 wine_prefix() {
+  # Wine turns Unix arguments and file names into UTF-16 and back by the
+  # locale: UTF-8 names need a UTF-8 locale, which a bare system lacks.
+  export LC_ALL=C.UTF-8
   own_prefix=false
   if [ -z "${WINEPREFIX:-}" ]; then
     export WINEPREFIX=$work/prefix

@@ -15,9 +15,6 @@ for f in tuvolink.exe tuvo.exe tuvo_probe.exe; do
   [ -f "$win64/$f" ] || skip "no cross-built $f in $win64"
 done
 
-# Wine turns the Unix arguments into UTF-16 by the locale: UTF-8 names need a
-# UTF-8 locale.
-export LC_ALL=C.UTF-8
 work=$(mktemp -d)
 wine_prefix
 
