@@ -57,20 +57,6 @@ RunResult RunWith(const std::vector<std::string>& settings, const std::vector<st
   return RunCommand(argv, cwd);
 }
 
-// Names in the folder `path`, sorted; empty when it cannot be read.
-std::vector<std::string> Entries(const std::string& path) {
-  std::vector<std::string> names;
-  if (DIR* folder = opendir(path.c_str())) {
-    while (dirent* entry = readdir(folder)) {
-      std::string name = entry->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    closedir(folder);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 // A program run under nohup (or as a background job) inherits ignored
 // signals, and must get them ignored still.
 TEST(StubFaults, HandsTheProgramTheSignalsItInheritedAsIgnored) {
@@ -82,7 +68,7 @@ TEST(StubFaults, HandsTheProgramTheSignalsItInheritedAsIgnored) {
                           {package, name}, dir.path());
     EXPECT_EQ(r.status, 0) << name << ": " << r.err;
     EXPECT_EQ(r.out, std::string("survived ") + name + "\n");
-    EXPECT_TRUE(Entries(dir / "tmp").empty()) << name;
+    EXPECT_TRUE(FolderNames(dir / "tmp").empty()) << name;
   }
 }
 
@@ -99,7 +85,7 @@ TEST(StubFaults, TakesARelativeTmpdir) {
   EXPECT_EQ(folder.rfind(dir / "rel/tuvo-", 0), 0u) << r.out;
   EXPECT_EQ(program + "\n", folder.substr(0, folder.size() - 1) + "/prog\n");
   EXPECT_EQ(r.err, "");
-  EXPECT_TRUE(Entries(dir / "rel").empty());
+  EXPECT_TRUE(FolderNames(dir / "rel").empty());
 }
 
 // A program may take the rights to its own folder away; the stub, as the
@@ -127,7 +113,7 @@ TEST(StubFaults, RemovesAFolderWhoseRightsTheProgramTookAway) {
     RunResult r = RunCommand(command, "/");
     EXPECT_EQ(r.status, 0) << script << ": " << r.err;
     EXPECT_EQ(r.err, "") << script;
-    EXPECT_TRUE(Entries(dir / "tmp").empty()) << script;
+    EXPECT_TRUE(FolderNames(dir / "tmp").empty()) << script;
   }
 }
 
@@ -225,12 +211,12 @@ TEST(StubFaults, ClearsUpAfterAStubKilledOutright) {
   chmod((tmp + "/tuvo-nomark").c_str(), 0700);
   bool others = chown((tmp + "/tuvo-others").c_str(), 65534, 65534) == 0;
   std::pair<pid_t, pid_t> killed = start(dir / "mark1");
-  std::vector<std::string> before = Entries(tmp);
+  std::vector<std::string> before = FolderNames(tmp);
   kill(killed.first, SIGKILL);
   waitpid(killed.first, nullptr, 0);
   EXPECT_TRUE(Eventually([&] { return Ended(killed.second); })) << "the program outlived its stub";
   std::pair<pid_t, pid_t> live = start(dir / "mark2");
-  std::vector<std::string> with_live = Entries(tmp);
+  std::vector<std::string> with_live = FolderNames(tmp);
   RunResult r = RunWith({"TMPDIR=" + tmp}, {package}, dir.path());
   EXPECT_EQ(r.status, 0) << r.err;
   std::vector<std::string> expected = {"tuvo-marked-longer", "tuvo-nomark", "tuvo-others"};
@@ -240,7 +226,7 @@ TEST(StubFaults, ClearsUpAfterAStubKilledOutright) {
     if (is_live) expected.push_back(name);
   }
   std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(Entries(tmp), expected);
+  EXPECT_EQ(FolderNames(tmp), expected);
   kill(live.first, SIGTERM);
   int status = 0;
   waitpid(live.first, &status, 0);
@@ -251,7 +237,7 @@ TEST(StubFaults, ClearsUpAfterAStubKilledOutright) {
 // their target after "->".
 std::map<std::string, std::string> Snapshot(const std::string& root, const std::string& at = "") {
   std::map<std::string, std::string> out;
-  for (const std::string& name : Entries(root + "/" + at)) {
+  for (const std::string& name : FolderNames(root + "/" + at)) {
     std::string path = at + name, full = root + "/" + path;
     struct stat st;
     lstat(full.c_str(), &st);

@@ -39,27 +39,13 @@ std::string DefaultParent() {
   return base != nullptr && *base != 0 ? base : "/tmp";
 }
 
-// The entries of folder `path`, sorted; none when it cannot be read.
-std::vector<std::string> Names(const std::string& path) {
-  std::vector<std::string> names;
-  if (DIR* dir = opendir(path.c_str())) {
-    while (dirent* entry = readdir(dir)) {
-      std::string name = entry->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    closedir(dir);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 bool IsFolder(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 void CollectTree(const std::string& root, const std::string& prefix, std::set<std::string>* out) {
-  for (const std::string& name : Names(root + "/" + prefix)) {
+  for (const std::string& name : FolderNames(root + "/" + prefix)) {
     std::string relative = prefix + name;
     if (IsFolder(root + "/" + relative)) {
       out->insert(relative + "/");
@@ -72,6 +58,19 @@ void CollectTree(const std::string& root, const std::string& prefix, std::set<st
 
 }  // namespace
 
+std::vector<std::string> FolderNames(const std::string& path) {
+  std::vector<std::string> names;
+  if (DIR* dir = opendir(path.c_str())) {
+    while (dirent* entry = readdir(dir)) {
+      std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(dir);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 TempDir::TempDir() : TempDir(DefaultParent()) {}
 
 TempDir::TempDir(const std::string& parent) {
@@ -82,7 +81,7 @@ TempDir::TempDir(const std::string& parent) {
 
 TempDir::~TempDir() { RemoveTree(path_); }
 
-std::vector<std::string> TempDir::List() const { return Names(path_); }
+std::vector<std::string> TempDir::List() const { return FolderNames(path_); }
 
 std::string MemoryFolder() {
   return access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm" : DefaultParent();
@@ -91,7 +90,7 @@ std::string MemoryFolder() {
 void RemoveTree(const std::string& path) {
   if (IsFolder(path)) {
     chmod(path.c_str(), 0700);  // so that read-only folders go too
-    for (const std::string& name : Names(path)) RemoveTree(path + "/" + name);
+    for (const std::string& name : FolderNames(path)) RemoveTree(path + "/" + name);
     rmdir(path.c_str());
   } else {
     unlink(path.c_str());

@@ -36,6 +36,9 @@ class TempDir {
   std::string path_;
 };
 
+// The entries of folder `path`, sorted; none when it cannot be read.
+std::vector<std::string> FolderNames(const std::string& path);
+
 // A folder in memory (/dev/shm) where there is one, else the default parent:
 // reading the holes of a large sparse file there costs no disk or page cache.
 std::string MemoryFolder();
