@@ -23,7 +23,7 @@ class WriteNow : public Spill {
 };
 
 struct Buffers {
-  std::unique_ptr<uint8_t[]> hold{new uint8_t[HoldLimit + 1]};
+  BufferPtr hold = NewBuffer(HoldLimit + 1);
   std::unique_ptr<uint8_t[]> piece{new uint8_t[PieceBufferSize]};
   OutBuffer out;
 };

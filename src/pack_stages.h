@@ -15,6 +15,7 @@
 #include "format/histogram.h"
 #include "format/layout.h"
 #include "format/run_encoder.h"
+#include "platform.h"
 
 class PackObserver;
 class TargetWriter;
@@ -67,7 +68,7 @@ class OutBuffer {
   static_assert(RunEncoder::MaxEncodedSize(CodeStep) + MaxRecordHeadSize <= Capacity,
                 "one step fits an empty buffer");
 
-  OutBuffer() : data_(new uint8_t[Capacity]) {}
+  OutBuffer() : data_(NewBuffer(Capacity)) {}
   uint8_t* end() { return data_.get() + used_; }
   size_t room() const { return Capacity - used_; }
   void Advance(size_t n) { used_ += n; }
@@ -82,7 +83,7 @@ class OutBuffer {
   }
 
  private:
-  std::unique_ptr<uint8_t[]> data_;
+  BufferPtr data_;
   size_t used_ = 0;
   std::string text_;
 };

@@ -65,7 +65,7 @@ constexpr unsigned OutBuffers = 12;
 
 struct Worker {
   explicit Worker(unsigned buffers) : slots(buffers) {}
-  std::unique_ptr<uint8_t[]> hold{new uint8_t[HoldLimit + 1]};
+  BufferPtr hold = NewBuffer(HoldLimit + 1);
   std::unique_ptr<uint8_t[]> piece{new uint8_t[PieceBufferSize]};
   std::vector<Slot> slots;
 };

@@ -5,6 +5,7 @@
 #include <limits.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "names.h"
 #include "platform.h"
@@ -336,6 +338,24 @@ unsigned UsableProcessors() {
   long online = sysconf(_SC_NPROCESSORS_ONLN);
   return online > 0 ? static_cast<unsigned>(online) : 1;
 }
+
+uint8_t* AllocateBuffer(size_t size) {
+  constexpr size_t Huge = size_t{2} << 20;
+  void* buffer = nullptr;
+  if (size < Huge) {
+    buffer = std::malloc(size);
+    if (buffer == nullptr) throw std::bad_alloc();
+    return static_cast<uint8_t*>(buffer);
+  }
+  if (posix_memalign(&buffer, Huge, size) != 0) throw std::bad_alloc();
+#if defined(MADV_HUGEPAGE)
+  // Advice only: without huge pages the buffer works as well, more slowly.
+  madvise(buffer, size / Huge * Huge, MADV_HUGEPAGE);
+#endif
+  return static_cast<uint8_t*>(buffer);
+}
+
+void FreeBuffer(uint8_t* buffer) { std::free(buffer); }
 
 double MachineLoad() {
 #if defined(__linux__)

@@ -307,6 +307,10 @@ unsigned UsableProcessors() {
 // Windows keeps no load average; its packer runs the serial scheduler anyway.
 double MachineLoad() { return 0; }
 
+uint8_t* AllocateBuffer(size_t size) { return new uint8_t[size]; }
+
+void FreeBuffer(uint8_t* buffer) { delete[] buffer; }
+
 bool IsRegularFile(const std::string& path) {
   DWORD attributes = GetFileAttributesW(Wide(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
