@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "format/layout.h"
 #include "format/seal.h"
@@ -35,11 +36,26 @@ bool CheckInputs(const std::string& stub_path, const LinkNode* list, LinkSummary
     *err = StubTooLarge(stub_path);
     return false;
   }
-  for (const LinkNode* node = list; node != nullptr; node = node->Next) {
-    uint64_t size = 0;
-    if (!InputFile::Check(node->Name, &size, err)) return false;
+  std::vector<const char*> names;
+  for (const LinkNode* node = list; node != nullptr; node = node->Next) names.push_back(node->Name);
+  // Checked in parallel (each a system call or two); the first failure in
+  // list order is the one reported.
+  std::vector<uint64_t> sizes(names.size());
+  std::vector<std::string> errors(names.size());
+  std::vector<char> good(names.size());
+  SplitWork(names.size(), [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+      good[i] = InputFile::Check(names[i], &sizes[i], &errors[i]);
+      if (!good[i]) break;  // nothing after it in this range matters
+    }
+  });
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (!good[i]) {
+      *err = errors[i];
+      return false;
+    }
     summary->files += 1;
-    summary->bytes_in += size;
+    summary->bytes_in += sizes[i];
   }
   return true;
 }

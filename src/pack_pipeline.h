@@ -5,8 +5,10 @@
 #ifndef TUVOLINK_PACK_PIPELINE_H_
 #define TUVOLINK_PACK_PIPELINE_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "file_list.h"
@@ -44,6 +46,18 @@ constexpr unsigned MaxWorkers = 4;
 // would only share the processors this process gets and add the cost of
 // handing work between them.
 unsigned WorkersFor(unsigned usable, double load);
+
+// The number of workers for this run: WorkersFor the usable processors and
+// the load seen at the first call (the same for the whole run).
+unsigned RunWorkers();
+
+// Calls part(begin, end) over contiguous ranges that cover [0, count), on
+// RunWorkers() threads, the calling one among them; on the calling thread
+// alone where the build has no threads or the items are few. For work made
+// of system calls, such as looking at every input before packing. `part`
+// must be safe to run on several threads at once; an exception it throws is
+// thrown again here once every range is done.
+void SplitWork(size_t count, const std::function<void(size_t, size_t)>& part);
 
 // How PackRecordsWith packs: the seams of the tests.
 struct PackOptions {

@@ -129,11 +129,18 @@ TEST(Tuvolink, FailuresLeaveNothingBehind) {
   mkdir((ws.dir / "folder").c_str(), 0755);
   mkfifo((ws.dir / "fifo").c_str(), 0644);
   WriteFile(ws.dir / "zero.txt", std::string("good\nba\0d\n", 10));
+  // Inputs enough to be checked on several threads: the failure reported is
+  // the first in list order (the last named).
+  std::vector<std::string> many(600, "good");
+  many[100] = "gone1";
+  many[550] = "gone2";
   struct Case {
     const char* what;
     std::vector<std::string> args;
     std::string message;
   } cases[] = {
+      {"first of many failures", many,
+       "tuvolink: cannot open 'gone2': No such file or directory\n"},
       {"missing input",
        {"good", "missing.bin"},
        "tuvolink: cannot open 'missing.bin': No such file or directory\n"},
