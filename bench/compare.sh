@@ -293,6 +293,18 @@ pack_command() {
   esac
 }
 
+# Reads what a timed run is about to read, outside its timing, so that every
+# run starts from a warm page cache even where the kernel pages out files
+# left idle for a while with memory to spare (as DAMON's proactive reclaim
+# does: its waits for the disk showed in the packer's reads and made the
+# times of every tool vary between rounds).
+# Usage: warm_set SET TOOL (a packing run) | warm_files FILE...
+warm_set() {
+  if [ "$2" = cp ]; then warm_files "$cats/$1.bin"; return; fi
+  (cd "$corpus" && tr '\n' '\0' < "$lists/$1.txt" | xargs -0 cat) > /dev/null
+}
+warm_files() { cat "$@" > /dev/null; }
+
 # One round of packing: every set, every tool once, tools in shuffled order.
 pack_round() {
   local round=$1 set tool tools
@@ -303,6 +315,7 @@ pack_round() {
     for tool in "${order[@]}"; do
       pack_command "$tool" "$set"
       rm -f "$output"
+      warm_set "$set" "$tool"
       timed pack "$set" "$tool" "$round" "$corpus" "$output" -- "${cmd[@]}"
       after_pack "$tool" "$set" "$round"
     done
@@ -345,6 +358,11 @@ extract_round() {
         # would also set the owner of every file.
         tar) cmd=(tar -xf "$out/$set.tar" --no-same-owner -C "$dest") ;;
         cp) cmd=(cp --sparse=never --reflink=never "$cats/$set.bin" "$dest/") ;;
+      esac
+      case $tool in
+        stub) warm_files "$out/$set.tuvolink" ;;
+        tar) warm_files "$out/$set.tar" ;;
+        cp) warm_files "$cats/$set.bin" ;;
       esac
       timed extract "$set" "$tool" "$round" "$work" "$dest" -- "${cmd[@]}"
       if [ "$tool" = stub ] && [ "$round" = 0 ]; then check_extracted "$set" "$dest"; fi
