@@ -5,7 +5,6 @@
 // warning); and the printable form of every name must hold no control
 // character, no invalid UTF-8 and no bidi control.
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -52,11 +51,6 @@ bool ModelList(const uint8_t* data, size_t size, std::vector<std::string>* names
     }
   }
   return (!ended && line.empty()) || end_line();
-}
-
-bool IsFolder(const std::string& name) {
-  struct stat st;
-  return stat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // Code point of the UTF-8 sequence at s[0, left), with its length in *size;

@@ -6,9 +6,16 @@
 
 #include "folder_walk.h"
 #include "names.h"
+#include "pack_pipeline.h"
 #include "platform.h"
 
 LinkNode* LinkList = nullptr;
+
+namespace {
+std::vector<LinkLook> looks;
+}  // namespace
+
+const std::vector<LinkLook>& LinkLooks() { return looks; }
 
 namespace {
 
@@ -96,10 +103,17 @@ bool ListReader::Finish(std::string* err) {
 }  // namespace
 
 bool AddInputs(const std::vector<std::string>& names, std::string* err) {
+  // One look at each name, on the run's workers: for thousands of files the
+  // looks are most of the time spent here.
+  std::vector<PathLook> seen(names.size());
+  SplitWork(names.size(), [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) seen[i] = LookAt(names[i]);
+  });
   for (size_t i = 0; i < names.size(); ++i) {
     const std::string& name = names[i];
-    if (!IsFolder(name)) {
+    if (!seen[i].folder) {
       if (!AddToFileList(name, err)) return false;
+      looks.push_back({LinkList, seen[i]});
       continue;
     }
     if (i == 0) {
@@ -168,6 +182,7 @@ bool CompileFileList(int argc, char* argv[], std::string* err) {
 }
 
 void FreeFileList() {
+  looks.clear();
   while (LinkList != nullptr) {
     LinkNode* next = LinkList->Next;
     delete LinkList;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "format/layout.h"
+#include "platform.h"
 
 struct LinkNode {
   char Name[MaxName];  // the name as given, 0-terminated
@@ -43,6 +44,14 @@ bool AddInputs(const std::vector<std::string>& names, std::string* err);
 
 // Puts a node for `name` at the head of LinkList. False if it is too long.
 bool AddToFileList(const std::string& name, std::string* err);
+
+// What AddInputs saw of the names it added itself, not those found in a
+// folder: for the checks before packing, which need not look at them again.
+struct LinkLook {
+  const LinkNode* node;
+  PathLook look;
+};
+const std::vector<LinkLook>& LinkLooks();
 
 // Reads the names of a list file, in the order they are given: one name a
 // line, trailing CR and LF removed, up to the first empty line or the end of

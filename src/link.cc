@@ -36,20 +36,29 @@ bool CheckInputs(const std::string& stub_path, const LinkNode* list, LinkSummary
     *err = StubTooLarge(stub_path);
     return false;
   }
-  std::vector<const char*> names;
-  for (const LinkNode* node = list; node != nullptr; node = node->Next) names.push_back(node->Name);
+  std::vector<const LinkNode*> nodes;
+  for (const LinkNode* node = list; node != nullptr; node = node->Next) nodes.push_back(node);
+  // What the list's building saw of a node, if it looked: the list holds
+  // the nodes in the reverse order of their adding.
+  std::vector<const PathLook*> seen(nodes.size());
+  const std::vector<LinkLook>& looks = LinkLooks();
+  for (size_t i = 0, j = looks.size(); i < nodes.size() && j > 0; ++i) {
+    if (looks[j - 1].node == nodes[i]) seen[i] = &looks[--j].look;
+  }
   // Checked in parallel (each a system call or two); the first failure in
   // list order is the one reported.
-  std::vector<uint64_t> sizes(names.size());
-  std::vector<std::string> errors(names.size());
-  std::vector<char> good(names.size());
-  SplitWork(names.size(), [&](size_t begin, size_t end) {
+  std::vector<uint64_t> sizes(nodes.size());
+  std::vector<std::string> errors(nodes.size());
+  std::vector<char> good(nodes.size());
+  SplitWork(nodes.size(), [&](size_t begin, size_t end) {
     for (size_t i = begin; i < end; ++i) {
-      good[i] = InputFile::Check(names[i], &sizes[i], &errors[i]);
+      const char* name = nodes[i]->Name;
+      good[i] = seen[i] != nullptr ? InputFile::Check(name, *seen[i], &sizes[i], &errors[i])
+                                   : InputFile::Check(name, &sizes[i], &errors[i]);
       if (!good[i]) break;  // nothing after it in this range matters
     }
   });
-  for (size_t i = 0; i < names.size(); ++i) {
+  for (size_t i = 0; i < nodes.size(); ++i) {
     if (!good[i]) {
       *err = errors[i];
       return false;

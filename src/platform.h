@@ -30,6 +30,10 @@ class InputFile {
   // file that can be opened for reading, and sets *size to its size; without
   // opening it where the system allows (POSIX: stat and access).
   static bool Check(const char* name, uint64_t* size, std::string* err);
+  // Check, with what a LookAt of `name` found a moment before in place of a
+  // look of its own.
+  static bool Check(const char* name, const struct PathLook& look, uint64_t* size,
+                    std::string* err);
   // Reads until `size` bytes are in `buffer` or the file ends; *got is the
   // number read, 0 at the end of the file.
   bool Read(void* buffer, size_t size, size_t* got, std::string* err);
@@ -136,6 +140,18 @@ bool IsRegularFile(const std::string& path);
 
 // True if `path` names an existing folder (links followed).
 bool IsFolder(const std::string& path);
+
+// What one look at a path found, links followed: enough for IsFolder and for
+// InputFile::Check, so that the checks before packing need not look again.
+struct PathLook {
+  bool found = false;  // false: the look failed, for `error`
+  int error = 0;       // the system's error code
+  bool folder = false;
+  bool regular = false;
+  unsigned mode = 0;  // the system's file type and mode bits (POSIX)
+  uint64_t size = 0;
+};
+PathLook LookAt(const std::string& path);
 
 // An entry of a folder, as ReadFolder finds it.
 struct FolderEntry {

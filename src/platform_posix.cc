@@ -153,13 +153,16 @@ std::string TempTemplate(const std::string& target) {
 }  // namespace
 
 bool InputFile::Check(const char* name, uint64_t* size, std::string* err) {
-  struct stat st;
-  if (stat(name, &st) != 0) {
-    *err = Failure("cannot open", name, errno);
+  return Check(name, LookAt(name), size, err);
+}
+
+bool InputFile::Check(const char* name, const PathLook& look, uint64_t* size, std::string* err) {
+  if (!look.found) {
+    *err = Failure("cannot open", name, look.error);
     return false;
   }
-  if (!S_ISREG(st.st_mode)) {
-    *err = NotRegular(name, st.st_mode);
+  if (!look.regular) {
+    *err = NotRegular(name, static_cast<mode_t>(look.mode));
     return false;
   }
   // With the effective ids, as open checks them.
@@ -167,7 +170,7 @@ bool InputFile::Check(const char* name, uint64_t* size, std::string* err) {
     *err = Failure("cannot open", name, errno);
     return false;
   }
-  *size = static_cast<uint64_t>(st.st_size);
+  *size = look.size;
   return true;
 }
 
@@ -399,9 +402,21 @@ bool IsRegularFile(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-bool IsFolder(const std::string& path) {
+bool IsFolder(const std::string& path) { return LookAt(path).folder; }
+
+PathLook LookAt(const std::string& path) {
+  PathLook look;
   struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (stat(path.c_str(), &st) != 0) {
+    look.error = errno;
+    return look;
+  }
+  look.found = true;
+  look.folder = S_ISDIR(st.st_mode);
+  look.regular = S_ISREG(st.st_mode);
+  look.mode = static_cast<unsigned>(st.st_mode);
+  look.size = static_cast<uint64_t>(st.st_size);
+  return look;
 }
 
 bool ReadFolder(const std::string& path, std::vector<FolderEntry>* entries, std::string* err) {

@@ -127,6 +127,10 @@ bool InputFile::Check(const char* name, uint64_t* size, std::string* err) {
   return true;
 }
 
+bool InputFile::Check(const char* name, const PathLook&, uint64_t* size, std::string* err) {
+  return Check(name, size, err);
+}
+
 bool InputFile::ReadSome(void* buffer, size_t size, size_t* got, std::string* err) {
   DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
   DWORD n = 0;
@@ -319,6 +323,14 @@ bool IsRegularFile(const std::string& path) {
 bool IsFolder(const std::string& path) {
   DWORD attributes = GetFileAttributesW(Wide(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+PathLook LookAt(const std::string& path) {
+  // Only what IsFolder tells: Check opens the file to see the rest.
+  PathLook look;
+  look.folder = IsFolder(path);
+  look.found = look.folder;
+  return look;
 }
 
 namespace {
