@@ -150,6 +150,7 @@ struct PathLook {
   bool regular = false;
   unsigned mode = 0;  // the system's file type and mode bits (POSIX)
   uint64_t size = 0;
+  uint64_t uid = ~uint64_t{0};  // the owner (POSIX)
 };
 PathLook LookAt(const std::string& path);
 
