@@ -82,7 +82,16 @@ bool PackRecordsWith(const LinkNode* list, TempOutput* output, std::FILE* progre
   }
 #if TUVOLINK_PACK_THREADS
   unsigned workers = std::min(options.workers, MaxWorkers);
-  if (workers == 0) workers = RunWorkers();
+  if (workers == 0) {
+    workers = RunWorkers();
+    // One worker where there are more processors: the others are busy, and
+    // moved among them the worker would run slower than kept on one (10 %
+    // with two busy programs on two processors).
+    if (workers == 1 && UsableProcessors() > 1) {
+      ProcessorStay stay;
+      return PackSerial(names, source, output, progress, observer, err);
+    }
+  }
   // With one worker, threads would only hand work to each other.
   if (workers > 1) return PackThreaded(names, workers, source, output, progress, observer, err);
 #endif

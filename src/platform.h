@@ -130,6 +130,21 @@ std::string ExecutableDir();
 // The number of processors this process may run on (its affinity), at least 1.
 unsigned UsableProcessors();
 
+// While it lives, keeps the calling thread on the processor it runs on now,
+// where the system allows (Linux); then lets it run wherever it could
+// before. For a serial run beside other busy programs: moved between the
+// processors they keep busy, it lost its caches at each move.
+class ProcessorStay {
+ public:
+  ProcessorStay();
+  ~ProcessorStay();
+  ProcessorStay(const ProcessorStay&) = delete;
+  ProcessorStay& operator=(const ProcessorStay&) = delete;
+
+ private:
+  std::unique_ptr<struct ProcessorSet> before_;  // null: nothing to give back
+};
+
 // How busy the machine is: the number of other threads running or waiting
 // to run now (on Linux; elsewhere the last minute's load average), 0 where
 // the system does not tell.

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -343,6 +344,32 @@ unsigned UsableProcessors() {
 #endif
   long online = sysconf(_SC_NPROCESSORS_ONLN);
   return online > 0 ? static_cast<unsigned>(online) : 1;
+}
+
+struct ProcessorSet {
+#if defined(__linux__)
+  cpu_set_t set;
+#endif
+};
+
+ProcessorStay::ProcessorStay() {
+#if defined(__linux__)
+  std::unique_ptr<ProcessorSet> before(new ProcessorSet);
+  const int here = sched_getcpu();
+  if (here < 0 || pthread_getaffinity_np(pthread_self(), sizeof before->set, &before->set) != 0) {
+    return;
+  }
+  cpu_set_t only;
+  CPU_ZERO(&only);
+  CPU_SET(here, &only);
+  if (pthread_setaffinity_np(pthread_self(), sizeof only, &only) == 0) before_ = std::move(before);
+#endif
+}
+
+ProcessorStay::~ProcessorStay() {
+#if defined(__linux__)
+  if (before_) pthread_setaffinity_np(pthread_self(), sizeof before_->set, &before_->set);
+#endif
 }
 
 uint8_t* AllocateBuffer(size_t size) {

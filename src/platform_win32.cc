@@ -300,6 +300,12 @@ std::string ExecutableDir() {
   return Utf8(exe.substr(0, slash));
 }
 
+struct ProcessorSet {};
+
+// Its packer runs serially on any machine, and the scheduler is left alone.
+ProcessorStay::ProcessorStay() = default;
+ProcessorStay::~ProcessorStay() = default;
+
 unsigned UsableProcessors() {
   DWORD_PTR process = 0, system = 0;
   if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system) || process == 0) return 1;

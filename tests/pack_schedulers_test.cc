@@ -307,4 +307,14 @@ TEST(WorkersFor, LeavesBusyProcessorsAlone) {
   }
 }
 
+// A serial run on a busy machine stays on one processor, and lets go after.
+TEST(ProcessorStay, PinsTheThreadAndGivesItsProcessorsBack) {
+  const unsigned before = UsableProcessors();
+  {
+    ProcessorStay stay;
+    EXPECT_EQ(UsableProcessors(), 1u);
+  }
+  EXPECT_EQ(UsableProcessors(), before);
+}
+
 }  // namespace
