@@ -12,12 +12,9 @@
 LinkNode* LinkList = nullptr;
 
 namespace {
+
+// What AddInputs saw of the nodes it added, in the order added.
 std::vector<LinkLook> looks;
-}  // namespace
-
-const std::vector<LinkLook>& LinkLooks() { return looks; }
-
-namespace {
 
 // A raw line this long is too long for a name even after its line end is
 // removed; reading stops there instead of holding the whole line.
@@ -101,6 +98,8 @@ bool ListReader::Finish(std::string* err) {
 }
 
 }  // namespace
+
+const std::vector<LinkLook>& LinkLooks() { return looks; }
 
 bool AddInputs(const std::vector<std::string>& names, std::string* err) {
   // One look at each name, on the run's workers: for thousands of files the

@@ -85,7 +85,7 @@ bool PackRecordsWith(const LinkNode* list, TempOutput* output, std::FILE* progre
   if (workers == 0) {
     workers = RunWorkers();
     // One worker where there are more processors: the others are busy, and
-    // moved among them the worker would run slower than kept on one (10 %
+    // moved among them the worker would run slower than kept on one (14 %
     // with two busy programs on two processors).
     if (workers == 1 && UsableProcessors() > 1) {
       ProcessorStay stay;
