@@ -215,6 +215,11 @@ TEST(PackageReader, RejectsMalformedPackagesPrecisely) {
       {"stray terminator", PackageOf({}, {'a', 0, 7, 7, 0, 0, 'b'}), "records end at offset 5"},
       // Offset pointing into the middle of a record.
       {"offset mid-record", PackageOf({}, {'a', 0, 7, 7, 0}, 1), "records end at offset 1"},
+      // The same, found in the first of three windows while the second is
+      // being read ahead.
+      {"stray terminator, more to read",
+       PackageOf({}, Concat({{'a', 0, 7, 7, 0, 0}, Bytes(3 << 20, 'b')})),
+       "records end at offset 5"},
   };
   for (const Case& c : cases) {
     std::string message = Rejection(c.package);

@@ -444,17 +444,28 @@ bool MemorySource::ReadAt(uint64_t offset, void* buffer, size_t size) {
 namespace {
 
 // The bytes of a package that the caller keeps, without a copy.
+// Keeps track of the reader's read ahead, as a source with a reading thread
+// would need it finished before the source goes away.
 class ViewSource : public PackageSource {
  public:
   explicit ViewSource(const Bytes& data) : data_(data) {}
   bool ReadAt(uint64_t offset, void* buffer, size_t size) override {
+    if (offset == ahead_offset_) ahead_ = false;
     if (offset > data_.size() || size > data_.size() - offset) return false;
     if (size > 0) std::memcpy(buffer, data_.data() + offset, size);
     return true;
   }
+  void ReadAhead(uint64_t offset, void*, size_t) override {
+    ahead_ = true;
+    ahead_offset_ = offset;
+  }
+  void Settle() override { ahead_ = false; }
+  bool reading_ahead() const { return ahead_; }
 
  private:
   const Bytes& data_;
+  bool ahead_ = false;
+  uint64_t ahead_offset_ = 0;
 };
 
 class VectorSink : public DecodeSink {
@@ -484,6 +495,10 @@ bool DecodePackage(const Bytes& package, std::vector<Entry>* entries, std::strin
     VectorSink sink(&entry.data);
     RecordInfo info;
     PackageReader::Status status = reader.Next(&info, &sink, &error);
+    if (status != PackageReader::Record && source.reading_ahead()) {
+      *err = "the reader stopped with a read ahead still running";
+      return false;
+    }
     if (status == PackageReader::End) return true;
     if (status == PackageReader::Error) {
       *err = error.text;

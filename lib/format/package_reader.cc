@@ -18,15 +18,14 @@ unsigned long long ULL(uint64_t value) { return static_cast<unsigned long long>(
 }  // namespace
 
 PackageReader::~PackageReader() {
-  if (ahead_size_ > 0) source_->Settle();
+  StopReadingAhead();
   std::free(ahead_);
   std::free(window_);
   std::free(out_);
 }
 
 bool PackageReader::Open(PackageSource* source, uint64_t end, ErrorLine* err) {
-  if (ahead_size_ > 0) source_->Settle();
-  ahead_size_ = 0;
+  StopReadingAhead();
   source_ = source;
   window_size_ = 0;
   if (end < TrailerSize) {
@@ -187,9 +186,23 @@ bool PackageReader::DecodeData(RecordInfo* info, DecodeSink* sink, ErrorLine* er
   }
 }
 
+void PackageReader::StopReadingAhead() {
+  if (ahead_size_ > 0) source_->Settle();
+  ahead_size_ = 0;
+}
+
 PackageReader::Status PackageReader::Next(RecordInfo* info, DecodeSink* sink, ErrorLine* err) {
   *info = RecordInfo();
   info->offset = pos_;
+  Status status = Step(info, sink, err);
+  // A reader that has come to its end owes its source nothing: no read is
+  // left running into its buffers, whatever the caller does with the source
+  // next.
+  if (status != Record) StopReadingAhead();
+  return status;
+}
+
+PackageReader::Status PackageReader::Step(RecordInfo* info, DecodeSink* sink, ErrorLine* err) {
   if (pos_ == limit_) return End;
   bool failed = false;
   if (!Fill(err, &failed)) return Error;

@@ -69,13 +69,17 @@ class PackageReader {
   // Reads the next record and decodes its data into `sink` (which may be
   // null, to check and measure only: the data is then scanned, not
   // decoded). Returns Record with *info filled, End when the records end
-  // exactly at the list terminator, or Error.
+  // exactly at the list terminator, or Error. After End or Error no read
+  // ahead is left running on the source.
   Status Next(RecordInfo* info, DecodeSink* sink, ErrorLine* err);
 
  private:
   // Makes at least one byte at pos_ available below limit_; false at limit_
   // (with *err clear) or on a read failure (with *err set).
   bool Fill(ErrorLine* err, bool* failed);
+  // Waits for a read ahead, if one is running, and forgets it.
+  void StopReadingAhead();
+  Status Step(RecordInfo* info, DecodeSink* sink, ErrorLine* err);
   bool ReadHead(RecordInfo* info, ErrorLine* err);
   bool DecodeData(RecordInfo* info, DecodeSink* sink, ErrorLine* err);
 
