@@ -57,9 +57,9 @@ struct Avx512Masks {
 // ---- The byte count.
 //
 // Counting a byte into a table is a load and a store, and the stores bound
-// the scalar loop at about one byte a cycle. So the eight values most common
-// so far are counted with vector instructions, 64 bytes at a time, and only
-// the other bytes go through the tables, gathered first by a compress.
+// the scalar loop at about one byte a cycle. So the sixteen values most
+// common so far are counted with vector instructions, 64 bytes at a time, and
+// only the other bytes go through the tables, gathered first by a compress.
 
 // Below this size the plain loop counts everything: picking the values to
 // count by vector would cost more than it saves.
@@ -83,13 +83,16 @@ void CountPlain(CountTables& tables, const uint8_t* data, size_t size) {
   for (; p < end; ++p) ++tables[0][*p];
 }
 
+// Values counted by vector. Eight cover about 45 % of the bytes of C headers
+// and sixteen about 64 %, which leaves a third fewer bytes for the tables.
+constexpr unsigned HotSlots = 16;
+
 // The values counted by vector: value[k] has slot k for k below `slots`,
-// and slot_bits maps each byte value to 1 << its slot, or to 0 for the
-// others.
+// and slot_of maps each byte value to its slot, or to 0x80 for the others.
 struct HotValues {
   unsigned slots;
-  uint8_t value[8];
-  uint8_t slot_bits[256];
+  uint8_t value[HotSlots];
+  uint8_t slot_of[256];
 };
 
 // Byte value v as 255 - v, a 32-bit lane each.
@@ -109,11 +112,11 @@ __m512i LanesMax(__m512i x) {
   return _mm512_max_epu32(x, _mm512_shuffle_epi32(x, _MM_PERM_CDAB));
 }
 
-// Makes the (up to) eight values of largest count[v] the values of `hot`,
+// Makes the (up to) sixteen values of largest count[v] the values of `hot`,
 // leaving out values not seen, and returns the sum of their counts. Each
 // value has a key, its count (up to 2^24 - 1: good enough to choose) above
 // 255 - v, so that the keys differ and the lower value wins a tie; the
-// largest key is taken out eight times.
+// largest key is taken out sixteen times.
 uint64_t TakeHotValues(const uint32_t* count, HotValues* hot) {
   uint32_t key[256];
   for (int j = 0; j < 256; j += 16) {
@@ -122,11 +125,11 @@ uint64_t TakeHotValues(const uint32_t* count, HotValues* hot) {
                                                  _mm512_loadu_si512(ReversedValues.lane + j)));
   }
   uint64_t covered = 0;
-  std::memset(hot->slot_bits, 0, sizeof hot->slot_bits);
+  std::memset(hot->slot_of, 0x80, sizeof hot->slot_of);
   hot->slots = 0;
   // Each round the largest key below the one taken before.
   __m512i taken = _mm512_set1_epi32(-1);
-  for (unsigned k = 0; k < 8; ++k) {
+  for (unsigned k = 0; k < HotSlots; ++k) {
     // In four independent chains.
     __m512i top0 = _mm512_setzero_si512(), top1 = top0, top2 = top0, top3 = top0;
     for (int j = 0; j < 256; j += 64) {
@@ -143,7 +146,7 @@ uint64_t TakeHotValues(const uint32_t* count, HotValues* hot) {
     const unsigned v = 255 - (most & 255);
     covered += count[v];
     hot->value[k] = static_cast<uint8_t>(v);
-    hot->slot_bits[v] = static_cast<uint8_t>(1u << k);
+    hot->slot_of[v] = static_cast<uint8_t>(k);
     hot->slots = k + 1;
   }
   return covered;
@@ -184,27 +187,35 @@ const uint8_t Transposed[64] = {0, 8,  16, 24, 32, 40, 48, 56, 1, 9,  17, 25, 33
 // Counts the bytes of spans[0, count) into `tables`: the values of `hot` by
 // vector, the others gathered into a buffer and counted through the tables.
 void CountFiltered(CountTables& tables, const HotValues& hot, const Span* spans, size_t count) {
-  const __m512i bits0 = _mm512_loadu_si512(hot.slot_bits);
-  const __m512i bits1 = _mm512_loadu_si512(hot.slot_bits + 64);
-  const __m512i bits2 = _mm512_loadu_si512(hot.slot_bits + 128);
-  const __m512i bits3 = _mm512_loadu_si512(hot.slot_bits + 192);
+  const __m512i slot0 = _mm512_loadu_si512(hot.slot_of);
+  const __m512i slot1 = _mm512_loadu_si512(hot.slot_of + 64);
+  const __m512i slot2 = _mm512_loadu_si512(hot.slot_of + 128);
+  const __m512i slot3 = _mm512_loadu_si512(hot.slot_of + 192);
+  // A slot's bit among slots 0-7 and among slots 8-15, in every 16-byte
+  // lane; a byte with its top bit set (0x80, no slot) looks up 0.
+  const __m512i low_bit =
+      _mm512_broadcast_i32x4(_mm_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 0, 0, 0, 0, 0, 0, 0, 0));
+  const __m512i high_bit =
+      _mm512_broadcast_i32x4(_mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 4, 8, 16, 32, 64, -128));
   // Moves bit k of byte j to bit j of byte k within each 8-byte lane, so
   // that byte k's population count is the number of bytes in slot k.
   const __m512i transpose = _mm512_set1_epi64(static_cast<long long>(0x8040201008040201ULL));
   const __m512i by_slot = _mm512_loadu_si512(Transposed);
   const __m512i zero = _mm512_setzero_si512();
-  __m512i slots = zero;   // byte 8j + k: bytes of slot k in lane j
-  __m512i totals = zero;  // lane k: bytes of slot k
+  __m512i low_slots = zero;   // byte 8j + k: bytes of slot k in lane j
+  __m512i high_slots = zero;  // byte 8j + k: bytes of slot 8 + k in lane j
+  __m512i low_totals = zero;  // lane k: bytes of slot k
+  __m512i high_totals = zero;
   unsigned windows = 0;
   uint8_t others[Unit + 64];
   uint8_t* o = others;
   for (const Span* span = spans; span != spans + count; ++span) {
     for (size_t i = 0; i < span->size; i += 64) {
       const __m512i x = _mm512_loadu_si512(span->data + i);
-      const __m512i low = _mm512_permutex2var_epi8(bits0, x, bits1);
-      const __m512i high = _mm512_permutex2var_epi8(bits2, x, bits3);
-      const __m512i s = _mm512_mask_blend_epi8(_mm512_movepi8_mask(x), low, high);
-      const uint64_t cold = _mm512_testn_epi8_mask(s, s);
+      const __m512i low = _mm512_permutex2var_epi8(slot0, x, slot1);
+      const __m512i high = _mm512_permutex2var_epi8(slot2, x, slot3);
+      const __m512i slot = _mm512_mask_blend_epi8(_mm512_movepi8_mask(x), low, high);
+      const uint64_t cold = _mm512_movepi8_mask(slot);
       if (cold == 0 && Avx512Masks::Uniform64(span->data + i, span->data[i])) {
         // A stretch of one value, common in zero-filled and sparse files:
         // followed without the vector counts and counted with one addition.
@@ -215,24 +226,35 @@ void CountFiltered(CountTables& tables, const HotValues& hot, const Span* spans,
         i = j - 64;
         continue;
       }
-      slots = _mm512_add_epi8(slots,
-                              _mm512_popcnt_epi8(_mm512_gf2p8affine_epi64_epi8(transpose, s, 0)));
+      const __m512i low_bits = _mm512_shuffle_epi8(low_bit, slot);
+      const __m512i high_bits = _mm512_shuffle_epi8(high_bit, slot);
+      low_slots = _mm512_add_epi8(
+          low_slots, _mm512_popcnt_epi8(_mm512_gf2p8affine_epi64_epi8(transpose, low_bits, 0)));
+      high_slots = _mm512_add_epi8(
+          high_slots, _mm512_popcnt_epi8(_mm512_gf2p8affine_epi64_epi8(transpose, high_bits, 0)));
       _mm512_storeu_si512(o, _mm512_maskz_compress_epi8(cold, x));
       o += _mm_popcnt_u64(cold);
       if (++windows == UnitWindows) {
-        totals = _mm512_add_epi64(totals,
-                                  _mm512_sad_epu8(_mm512_permutexvar_epi8(by_slot, slots), zero));
-        slots = zero;
+        low_totals = _mm512_add_epi64(
+            low_totals, _mm512_sad_epu8(_mm512_permutexvar_epi8(by_slot, low_slots), zero));
+        high_totals = _mm512_add_epi64(
+            high_totals, _mm512_sad_epu8(_mm512_permutexvar_epi8(by_slot, high_slots), zero));
+        low_slots = zero;
+        high_slots = zero;
         windows = 0;
         CountPlain(tables, others, static_cast<size_t>(o - others));
         o = others;
       }
     }
   }
-  totals = _mm512_add_epi64(totals, _mm512_sad_epu8(_mm512_permutexvar_epi8(by_slot, slots), zero));
+  low_totals = _mm512_add_epi64(low_totals,
+                                _mm512_sad_epu8(_mm512_permutexvar_epi8(by_slot, low_slots), zero));
+  high_totals = _mm512_add_epi64(
+      high_totals, _mm512_sad_epu8(_mm512_permutexvar_epi8(by_slot, high_slots), zero));
   CountPlain(tables, others, static_cast<size_t>(o - others));
-  uint64_t hot_count[8];
-  _mm512_storeu_si512(hot_count, totals);
+  uint64_t hot_count[HotSlots];
+  _mm512_storeu_si512(hot_count, low_totals);
+  _mm512_storeu_si512(hot_count + 8, high_totals);
   for (unsigned k = 0; k < hot.slots; ++k) {
     tables[0][hot.value[k]] += static_cast<uint32_t>(hot_count[k]);
   }
