@@ -46,7 +46,7 @@ Bytes Range(unsigned from, unsigned to) {
 std::vector<std::pair<std::string, Bytes>> CountInputs() {
   std::vector<std::pair<std::string, Bytes>> inputs;
   for (size_t size :
-       {0u, 1u, 63u, 64u, 255u, 4095u, 4096u, 4097u, 16383u, 16384u, 16447u, 70000u}) {
+       {0u, 1u, 63u, 64u, 255u, 2047u, 2048u, 2049u, 4096u, 16383u, 16384u, 16447u, 70000u}) {
     inputs.push_back({"random " + std::to_string(size), RandomBytes(size, 1)});
   }
   inputs.push_back({"text", Shuffled(300000, ToBytes("eeeeetttaaoinsh  \n\n_;"), 2)});
@@ -57,6 +57,9 @@ std::vector<std::pair<std::string, Bytes>> CountInputs() {
   inputs.push_back({"common values change", Concat({Shuffled(65536 + 4096, Range(0, 8), 5),
                                                     Shuffled(200000, Range(8, 256), 6),
                                                     Shuffled(99999, Range(0, 12), 7)})});
+  // More common values than the vector count takes, many of them tied at
+  // its border: 20 values twice as common as 30 others.
+  inputs.push_back({"ties", Shuffled(150000, Concat({Range(40, 60), Range(40, 90)}), 10)});
   // Fewer than eight values in all; then each value common by turns.
   inputs.push_back({"three values", Shuffled(100000, {7, 9, 200}, 8)});
   Bytes turns;
