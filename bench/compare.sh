@@ -37,7 +37,10 @@
 #   MAX_FILE_MB     largest file taken from the system [64]
 #   SEED            which files are picked and the order of tools [1]
 #   BIG_GB          sparse file for the peak-memory check [4 / 0]; 0 skips it
-#   KERNEL_MIN_TIME Google Benchmark's --benchmark_min_time [1 / 0.05]
+#   KERNEL_MIN_TIME seconds of timing per kernel benchmark [1 / 0.05], shared
+#                   among KERNEL_REPETITIONS [5 / 1] runs of it that Google
+#                   Benchmark interleaves at random with the others'; the
+#                   report gives their median and range
 #   WORK            work folder [BUILD_DIR/compare-work / BUILD_DIR/compare-work-quick],
 #                   relative to the source tree: inside the build tree by
 #                   default, so that two checkouts sharing a machine never
@@ -83,6 +86,7 @@ max_file_mb=${MAX_FILE_MB:-64}
 seed=${SEED:-1}
 big_gb=${BIG_GB:-$(pick 4 0)}
 kernel_min_time=${KERNEL_MIN_TIME:-$(pick 1 0.05)}
+kernel_repetitions=${KERNEL_REPETITIONS:-$(pick 5 1)}
 work=${WORK:-$(pick "$build/compare-work" "$build/compare-work-quick")}
 case $work in /*) ;; *) work=$root/$work ;; esac
 write_docs=${WRITE_DOCS:-0}
@@ -437,8 +441,15 @@ memory_check() {
 
 run_kernels() {
   [ -x "$kernels" ] || { say "(no $kernels: kernel micro benchmarks skipped)"; return 0; }
-  say "kernel micro benchmarks (min time $kernel_min_time s each) ..."
-  TUVOLINK_BENCH_CORPUS=$corpus/mix "$kernels" --benchmark_min_time="$kernel_min_time" \
+  # This machine has slow spells of tens of seconds, even when idle: in one
+  # run every benchmark of the first half minute came out a fifth slower
+  # than the same kernels minutes later. Interleaved repetitions spread a
+  # spell over many benchmarks, and their median leaves it out.
+  local each
+  each=$(awk -v t="$kernel_min_time" -v n="$kernel_repetitions" 'BEGIN {printf "%.3f", t / n}')
+  say "kernel micro benchmarks ($kernel_repetitions x $each s each, interleaved) ..."
+  TUVOLINK_BENCH_CORPUS=$corpus/mix "$kernels" --benchmark_min_time="$each" \
+    --benchmark_repetitions="$kernel_repetitions" --benchmark_enable_random_interleaving=true \
     --benchmark_format=json > "$results/kernels.json" 2>/dev/null
 }
 

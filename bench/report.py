@@ -85,12 +85,23 @@ def read_kernels(path):
             data = json.load(f)
     except (OSError, ValueError):
         return []
-    out = []
+    # Each benchmark's repetitions (Google Benchmark's own aggregates are
+    # left out): their median, and their range to show the spread.
+    runs = {}
     for b in data.get("benchmarks", []):
-        if "bytes_per_second" in b and not b.get("error_occurred"):
-            out.append({"name": b["name"].replace("/real_time", ""), "label": b.get("label", ""),
-                        "gb_per_s": b["bytes_per_second"] / 1e9})
-    return out
+        if b.get("run_type", "iteration") != "iteration" or b.get("error_occurred"):
+            continue
+        if "bytes_per_second" in b:
+            name = b.get("run_name", b["name"]).replace("/real_time", "")
+            entry = runs.setdefault(name, {"name": name, "label": b.get("label", ""), "all": []})
+            entry["all"].append(b["bytes_per_second"] / 1e9)
+    out = []
+    for entry in runs.values():
+        entry["gb_per_s"] = statistics.median(entry["all"])
+        entry["low"], entry["high"] = min(entry["all"]), max(entry["all"])
+        out.append(entry)
+    # In name order: the repetitions ran in a random one.
+    return sorted(out, key=lambda e: [int(p) if p.isdigit() else p for p in e["name"].split("/")])
 
 
 # --- Summaries -------------------------------------------------------------------------
@@ -370,10 +381,11 @@ def tables(summ, kernels, warnings, meta):
     out += ["### Targets", ""] + targets_table(summ, kernels) + [""]
     if kernels:
         out += ["### Kernel micro benchmarks", "",
-                "Google Benchmark, data in memory (the mix), one thread:", "",
-                "| benchmark | GB/s |", "|---|---:|"]
-        out += [f"| {b['name']}{' ' + b['label'] if b['label'] else ''} | {b['gb_per_s']:.2f} |"
-                for b in kernels]
+                "Google Benchmark, data in memory (the mix), one thread; the median of "
+                "the repetitions and their range:", "",
+                "| benchmark | GB/s | range |", "|---|---:|---:|"]
+        out += [f"| {b['name']}{' ' + b['label'] if b['label'] else ''} | {b['gb_per_s']:.2f} "
+                f"| {b['low']:.2f}–{b['high']:.2f} |" for b in kernels]
         out.append("")
     return out
 
