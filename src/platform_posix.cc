@@ -427,10 +427,7 @@ double MachineLoad() {
   return getloadavg(load, 1) == 1 ? load[0] : 0;
 }
 
-bool IsRegularFile(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
+bool IsRegularFile(const std::string& path) { return LookAt(path).regular; }
 
 bool IsFolder(const std::string& path) { return LookAt(path).folder; }
 
