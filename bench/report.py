@@ -466,8 +466,12 @@ def method(meta, corpus, rounds_rows, summ):
               "both).",
               "- Extraction: `PACKAGE --tuvo-extract DIR` against `tar -xf` of a tar of the same "
               "files (with `--no-same-owner`, what tar does for an ordinary user) and `cp` of the "
-              "one concatenated file, each into a fresh empty folder (made and removed outside "
-              "the timing). The stub's output is compared with the inputs after the first round.",
+              "one concatenated file, each into a fresh empty folder made outside the timing. After "
+              "the run the folder's files are emptied and it is kept until the timing ends: on ext4 "
+              "without a journal, files removed in the last minutes slow down the creation of new "
+              "ones (the search for a free inode passes over each), which made every extraction "
+              "of many files ten times slower once a few trees had been removed. The stub's "
+              "output is compared with the inputs after the first round.",
               f"- Start-up: a loop in bash starts the 1 KB script, the package holding it, or a "
               f"static program that does nothing, {meta.get('startup_runs')} times a round; the "
               f"figure is the loop's time divided by the starts, fork of the loop included in "
