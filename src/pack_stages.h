@@ -49,7 +49,7 @@ InputSource* FileSource();
 // Files of at most HoldLimit bytes are read once and held whole; larger ones
 // are read twice, in pieces of PieceSize bytes: once to count, once to code.
 constexpr size_t HoldLimit = size_t{2} << 20;
-constexpr size_t PieceSize = size_t{1} << 20;
+constexpr size_t PieceSize = size_t{512} << 10;
 // Bytes read beyond a piece to find where its last run ends.
 constexpr size_t PieceLookahead = size_t{4} << 10;
 // What a piece buffer must hold: a piece, the byte before it, the lookahead.
